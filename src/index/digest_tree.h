@@ -1,0 +1,62 @@
+// The digest tree file: a 4-byte header and 36-byte records forming a binary
+// search tree of digests, with a chain of records behind each repeated digest.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/console.h"
+#include "platform/file.h"
+#include "types.h"
+
+namespace mirvale {
+
+constexpr std::uint32_t kTreeHeaderSize = 4;
+constexpr std::uint32_t kTreeRecordSize = 36;
+
+struct TreeRecord {
+  std::uint32_t left = 0;         // subtree of smaller digests; 0 = none
+  std::uint32_t right = 0;        // subtree of larger digests; 0 = none
+  std::uint32_t equal = 0;        // next record with the same digest; 0 = end of chain
+  std::int32_t bal = 0;           // path-balance counter, shown by the dump only
+  Md5Digest digest{};             // the file's digest
+  NameOffset name_offset = 0;     // where the file's path is in the name store
+};
+
+// The 36 bytes of a record as they stand in the file, little-endian.
+void encode_record(const TreeRecord& record, unsigned char out[kTreeRecordSize]);
+void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record);
+
+class DigestTree {
+ public:
+  // Opens or creates the tree file, keeping its content; a file shorter than
+  // the header becomes an empty tree. False when it cannot be opened.
+  bool open_tree(const char* file_name);
+  // Reads the record at offset; false when it cannot be read whole.
+  bool read_record(std::uint32_t offset, TreeRecord& record);
+  // Writes the record at offset; false on failure.
+  bool write_record(std::uint32_t offset, const TreeRecord& record);
+  // Writes root to offset 0; false on failure.
+  bool write_header();
+  // Closes the file; the close's result.
+  int close_tree();
+  // Lists every record in file order on console.
+  void dump_tree(platform::Console& console);
+
+  std::uint32_t root() const { return root_; }
+  void set_root(std::uint32_t root) { root_ = root; }
+  bool is_open() const { return handle_.valid(); }
+
+ private:
+  friend bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset);
+
+  platform::FileHandle handle_;   // the open tree file
+  std::uint32_t root_ = 0;        // header value, kept in memory for the run
+};
+
+// Adds a file's digest and name offset to the tree: a new record at the end
+// of the file, linked as a child or at the end of its digest's chain. False
+// when a read, write or positioning failed, or the file has no room left
+// below 2^32; the tree must then not be used further.
+bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset);
+
+}  // namespace mirvale

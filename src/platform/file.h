@@ -1,0 +1,58 @@
+// File access by descriptor: the opens the tool uses, whole reads and writes,
+// positioned record I/O, deletion. Every call retries EINTR and short transfers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mirvale::platform {
+
+// A move-only file descriptor that closes itself. Negative means "no file".
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(int fd) : fd_(fd) {}
+  FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { close(); }
+
+  bool valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // Closes the descriptor, invalidating the handle first; returns close's result
+  // (0 on success, -1 on failure or when there was nothing to close).
+  int close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Read-write, created with mode 0666 (less the umask) when absent, truncated
+// to length 0 when present. Used for the name store and the log.
+FileHandle open_working_file(const char* name);
+// Read-write, created with mode 0666 when absent, content kept.
+FileHandle open_kept_file(const char* name);
+// Read-only open of an existing file, for the diagnostic dump.
+FileHandle open_existing_file(const char* name);
+// Read-only open of a file to digest: never creates, never follows a link in
+// the last component, never blocks; invalid unless the file is a regular file.
+FileHandle open_regular_file(const char* path);
+
+// Reads up to size bytes at the current position: the count (0 at the end of
+// the file), or -1 on error.
+long read_some(const FileHandle& file, void* buffer, size_t size);
+// Writes all size bytes at the current position; false on error or short write.
+bool write_all(const FileHandle& file, const void* data, size_t size);
+// Reads up to size bytes at offset, stopping early only at the end of the
+// file: the count, or -1 on error. Does not move the current position.
+long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size);
+// Writes all size bytes at offset; false on error or short write.
+bool write_at(const FileHandle& file, std::uint64_t offset, const void* data, size_t size);
+// The file's size in bytes; false when it cannot be learnt.
+bool file_size(const FileHandle& file, std::uint64_t& size);
+
+// Deletes a file by name; failures are ignored.
+void remove_file(const char* name);
+
+}  // namespace mirvale::platform

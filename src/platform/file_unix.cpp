@@ -1,0 +1,107 @@
+// POSIX file access: descriptors opened with O_CLOEXEC, EINTR and short
+// transfers retried here and nowhere else, 64-bit offsets throughout.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/file.h"
+
+namespace mirvale::platform {
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+int FileHandle::close() {
+  if (fd_ < 0) return -1;
+  int fd = fd_;
+  fd_ = -1;
+  return ::close(fd);
+}
+
+static FileHandle open_retrying(const char* name, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(name, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return FileHandle(fd);
+}
+
+FileHandle open_working_file(const char* name) {
+  return open_retrying(name, O_RDWR | O_CREAT | O_TRUNC, 0666);
+}
+
+FileHandle open_kept_file(const char* name) { return open_retrying(name, O_RDWR | O_CREAT, 0666); }
+
+FileHandle open_existing_file(const char* name) { return open_retrying(name, O_RDONLY | O_NOCTTY); }
+
+FileHandle open_regular_file(const char* path) {
+  FileHandle file = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  struct stat st;
+  // The entry may have been swapped for a FIFO or device since it was listed.
+  if (file.valid() && (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))) file.close();
+  return file;
+}
+
+long read_some(const FileHandle& file, void* buffer, size_t size) {
+  ssize_t got;
+  do {
+    got = ::read(file.fd(), buffer, size);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool write_all(const FileHandle& file, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t put = ::write(file.fd(), p, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    p += put;
+    size -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size) {
+  char* p = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::pread(file.fd(), p + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<long>(done);
+}
+
+bool write_at(const FileHandle& file, std::uint64_t offset, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t put = ::pwrite(file.fd(), p + done, size - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool file_size(const FileHandle& file, std::uint64_t& size) {
+  struct stat st;
+  if (::fstat(file.fd(), &st) != 0) return false;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+void remove_file(const char* name) { ::unlink(name); }
+
+}  // namespace mirvale::platform

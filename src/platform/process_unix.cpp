@@ -1,0 +1,48 @@
+// Process-wide services on Linux.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/process.h"
+
+namespace mirvale::platform {
+
+void program_path(char* out, size_t capacity, const char* argv0) {
+  if (capacity == 0) return;
+  ssize_t n = ::readlink("/proc/self/exe", out, capacity - 1);
+  if (n > 0) {
+    out[n] = '\0';
+    return;
+  }
+  const char* fallback = argv0 != nullptr ? argv0 : "";
+  size_t length = std::strlen(fallback);
+  if (length > capacity - 1) length = capacity - 1;
+  std::memcpy(out, fallback, length);
+  out[length] = '\0';
+}
+
+void raise_open_file_limit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+LockResult lock_current_directory(FileHandle& lock) {
+  lock = FileHandle(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!lock.valid()) return LockResult::unavailable;
+  int rc;
+  do {
+    rc = ::flock(lock.fd(), LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return LockResult::acquired;
+  bool busy = errno == EWOULDBLOCK;
+  lock.close();
+  return busy ? LockResult::busy : LockResult::unavailable;
+}
+
+}  // namespace mirvale::platform

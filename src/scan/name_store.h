@@ -1,0 +1,40 @@
+// The name store: every file's path, zero-terminated, back to back in a
+// working file, so that the digest tree need keep only a 32-bit offset.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/file.h"
+#include "scan/scan_path.h"
+#include "types.h"
+
+namespace mirvale {
+
+class NameStore {
+ public:
+  explicit NameStore(ScanPath& path) : path_(path) {}
+
+  // Creates the store empty (working-file mode); false when it cannot.
+  bool open(const char* file_name);
+  int close() { return name_store_handle_.close(); }
+
+  // Appends the path in the scan path and its terminator in one write. False
+  // when the write fails or is short, or the record would not start below 2^32.
+  bool append_name();
+  // The offset of the record just appended, or of the next one.
+  NameOffset next_name_offset() const { return static_cast<NameOffset>(next_name_offset_); }
+  // Moves next_name_offset past the record appended last.
+  void advance_name_offset() { next_name_offset_ += last_name_length_; }
+  void reset_offset() { next_name_offset_ = 0; }
+  // Reads the path stored at offset into the scan path (at most 4095 bytes);
+  // true when it is not empty.
+  bool read_name(NameOffset offset);
+
+ private:
+  ScanPath& path_;
+  platform::FileHandle name_store_handle_;
+  std::uint64_t next_name_offset_ = 0;     // where the next record starts
+  std::uint32_t last_name_length_ = 0;     // length of the last record, terminator included
+};
+
+}  // namespace mirvale

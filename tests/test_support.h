@@ -1,0 +1,68 @@
+// Helpers shared by the tests: fresh temporary directories, whole-file I/O,
+// running the built binaries and independent digests from coreutils.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+namespace mirvale::test {
+
+// A fresh directory below $TMPDIR (or /tmp), removed with all it holds.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+void make_dir(const std::string& path);
+// Names in a directory, "." and ".." left out, sorted.
+std::vector<std::string> list_dir(const std::string& path);
+// Removes a tree, making directories writable first.
+void remove_tree(const std::string& path);
+
+struct RunOptions {
+  std::string cwd;                 // working directory of the child
+  bool ignore_sigxfsz = false;     // with file_size_limit: writes fail instead of killing
+  rlim_t file_size_limit = RLIM_INFINITY;
+  rlim_t open_file_limit = RLIM_INFINITY;  // soft and hard, as `ulimit -n`
+  bool as_nobody = false;          // drop to uid/gid 65534 before exec
+  int timeout_seconds = 120;       // killed after this; timed_out is set
+};
+
+struct RunResult {
+  int status = -1;             // exit status, or -1 when killed by a signal
+  int signal = 0;              // the signal that ended it, if any
+  bool timed_out = false;
+  std::string out;             // standard output, byte for byte
+  std::string err;             // standard error
+};
+
+// Runs program with args (argv[0] is program) and captures its output.
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& options);
+// The mirvale binary of this build.
+RunResult run_mirvale(const std::vector<std::string>& args, const RunOptions& options);
+// Full path of the mirvale binary, as the tool reports element 0.
+std::string mirvale_path();
+std::string mirvale_dump_path();
+
+// Lower-case hexadecimal MD5 of a file, from coreutils md5sum.
+std::string md5sum_of(const std::string& path);
+std::string hex(const unsigned char* bytes, size_t size);
+
+// True when the suite may drop to an unprivileged user (it runs as root).
+bool can_run_as_nobody();
+
+}  // namespace mirvale::test
