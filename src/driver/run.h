@@ -1,0 +1,53 @@
+// The run driver: the command-line check, the working files and the two
+// phases of a run, scan and report, in order.
+#pragma once
+
+#include "digest/file_digest.h"
+#include "index/digest_tree.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "report/report.h"
+#include "scan/name_store.h"
+#include "scan/scan_path.h"
+#include "types.h"
+
+namespace mirvale {
+
+// Exit statuses of a run.
+constexpr int kExitCompleted = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// Runs the tool on its argument list and returns the exit status.
+int run_mirvale(int argc, char** argv, platform::Console& console);
+
+// The state of one run past the argument check; large, so it lives on the heap.
+class Run {
+ public:
+  static constexpr size_t kFileNameSize = 100;
+
+  explicit Run(platform::Console& console);
+  // Scans start_path (shorter than the scan path's capacity) and reports.
+  int execute(const char* start_path);
+
+ private:
+  void build_file_names();
+  bool create_working_files();
+  int scan_and_report(const char* start_path);
+  void close_working_files();
+  void delete_working_files();
+
+  platform::Console& console_;
+  char name_store_file_name_[kFileNameSize];   // "MIRVALE.NMS"
+  char log_file_name_[kFileNameSize];          // "MIRVALE.LOG"
+  char tree_file_name_[kFileNameSize];         // "MIRVALE.ST"
+  ScanPath scan_path_;
+  IoBuffer io_buffer_;
+  NameStore names_;
+  platform::FileHandle log_handle_;
+  DigestTree tree_;
+  FileDigest digest_;
+  Report report_;
+};
+
+}  // namespace mirvale

@@ -1,0 +1,39 @@
+// The name store: appends path records during the scan and reads them back
+// by offset during the report.
+#include "scan/name_store.h"
+
+#include <cstring>
+
+namespace mirvale {
+
+namespace {
+constexpr std::uint64_t kOffsetLimit = std::uint64_t{1} << 32;  // NameOffset is 32-bit
+}
+
+bool NameStore::open(const char* file_name) {
+  name_store_handle_ = platform::open_working_file(file_name);
+  next_name_offset_ = 0;
+  last_name_length_ = 0;
+  return name_store_handle_.valid();
+}
+
+bool NameStore::append_name() {
+  last_name_length_ = static_cast<std::uint32_t>(path_.length() + 1);
+  if (next_name_offset_ >= kOffsetLimit) return false;
+  return platform::write_all(name_store_handle_, path_.c_str(), last_name_length_);
+}
+
+bool NameStore::read_name(NameOffset offset) {
+  // One block read gives what reading a byte at a time up to the first zero
+  // byte would, stopping after the longest path the buffer holds.
+  char* out = path_.data();
+  long got = platform::read_at(name_store_handle_, offset, out, ScanPath::kMaxLength);
+  if (got < 0) got = 0;
+  const void* end = std::memchr(out, '\0', static_cast<size_t>(got));
+  size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - out)
+                                 : static_cast<size_t>(got);
+  path_.set_length(length);
+  return length > 0;
+}
+
+}  // namespace mirvale
