@@ -1,0 +1,29 @@
+// The file digest: one file's content read in IoBuffer-sized chunks through
+// the platform layer and fed to the MD5 engine.
+#include "digest/file_digest.h"
+
+#include "platform/file.h"
+
+namespace mirvale {
+
+// Digests the whole content of the file named by the scan path; false, with an
+// all-zero result, when the file cannot be opened as a regular file or a read fails.
+bool FileDigest::digest_file() {
+  file_digest_result_.fill(0);
+  platform::FileHandle file = platform::open_regular_file(path_.c_str());
+  if (!file.valid()) return false;
+
+  MD5Init(&file_digest_context_);
+  long got;
+  while ((got = platform::read_some(file, io_.bytes, sizeof io_.bytes)) > 0)
+    MD5Update(&file_digest_context_, io_.bytes, static_cast<std::uint32_t>(got));
+  // Final also wipes the context, which must hold zeros between calls.
+  MD5Final(file_digest_result_.data(), &file_digest_context_);
+  if (got < 0) {
+    file_digest_result_.fill(0);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace mirvale

@@ -1,0 +1,139 @@
+// The file digest: agreement with coreutils' md5sum over many file sizes,
+// bytes that a text mode would translate, and files that cannot be read.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "digest/file_digest.h"
+#include "test_support.h"
+
+namespace mirvale {
+namespace {
+
+constexpr const char* kEmptyDigest = "d41d8cd98f00b204e9800998ecf8427e";
+constexpr const char* kZeroDigest = "00000000000000000000000000000000";
+
+class FileDigestTest : public ::testing::Test {
+ protected:
+  struct Outcome {
+    bool readable;
+    std::string digest;
+  };
+
+  Outcome digest(const std::string& file) {
+    EXPECT_TRUE(path_.assign(file));
+    bool readable = digest_.digest_file();
+    return {readable, test::hex(digest_.result().data(), 16)};
+  }
+
+  std::string write_random(const std::string& name, size_t size) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random_());
+    test::write_file(dir_ / name, bytes);
+    return dir_ / name;
+  }
+
+  test::TempDir dir_;
+  ScanPath path_;
+  std::unique_ptr<IoBuffer> io_ = std::make_unique<IoBuffer>();
+  FileDigest digest_{path_, *io_};
+  std::mt19937 random_{20240607};
+};
+
+TEST_F(FileDigestTest, AgreesWithMd5sumForFilesOfManySizes) {
+  std::vector<size_t> sizes = {0,      1,      55,     56,     63,      64,           65,
+                               127,    128,    4095,   4096,   65535,   65536,        65537,
+                               131071, 131072, 131073, 196608, 1 << 20, (1 << 20) + 1};
+  std::uniform_int_distribution<size_t> any_size(0, 3 << 20);
+  for (int i = 0; i < 12; i++) sizes.push_back(any_size(random_));
+  for (size_t size : sizes) {
+    const std::string file = write_random("f" + std::to_string(size), size);
+    Outcome outcome = digest(file);
+    EXPECT_TRUE(outcome.readable) << size;
+    EXPECT_EQ(outcome.digest, test::md5sum_of(file)) << size;
+  }
+}
+
+TEST_F(FileDigestTest, EmptyFileGivesDigestOfEmptyMessage) {
+  test::write_file(dir_ / "empty", "");
+  Outcome outcome = digest(dir_ / "empty");
+  EXPECT_TRUE(outcome.readable);
+  EXPECT_EQ(outcome.digest, kEmptyDigest);
+}
+
+TEST_F(FileDigestTest, CarriageReturnAndControlZAreContent) {
+  const std::string file = dir_ / "text";
+  const char text[] =
+      "line\r\nmore\r\x1a"
+      " after the end mark\n\0\x1a\r";
+  test::write_file(file, std::string(text, sizeof text - 1));
+  Outcome outcome = digest(file);
+  EXPECT_TRUE(outcome.readable);
+  EXPECT_EQ(outcome.digest, test::md5sum_of(file));
+}
+
+TEST_F(FileDigestTest, WhatIsNotARegularFileIsUnreadable) {
+  const std::string readable = write_random("readable", 100);
+  ASSERT_EQ(::symlink(readable.c_str(), (dir_ / "link").c_str()), 0);
+  test::make_dir(dir_ / "directory");
+  struct Case {
+    const char* what;
+    std::string path;
+  };
+  const Case cases[] = {
+      {"missing path", dir_ / "missing"}, {"empty path", ""},
+      {"directory", dir_ / "directory"},  {"device", "/dev/null"},
+      {"link to a file", dir_ / "link"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(digest(readable).readable);
+    Outcome outcome = digest(c.path);
+    EXPECT_FALSE(outcome.readable) << c.what;
+    EXPECT_EQ(outcome.digest, kZeroDigest) << c.what;
+  }
+}
+
+TEST_F(FileDigestTest, FifoIsUnreadableAtOnce) {
+  // Without a writer, a blocking open would wait for good and a non-blocking
+  // one reads as an empty file.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  Outcome outcome = digest(dir_ / "fifo");
+  EXPECT_FALSE(outcome.readable);
+  EXPECT_EQ(outcome.digest, kZeroDigest);
+}
+
+TEST_F(FileDigestTest, FileWhoseReadFailsIsUnreadable) {
+  // This process's own memory file is regular, and reading at offset 0, which
+  // is never mapped, fails.
+  const char* failing = "/proc/self/mem";
+  int fd = ::open(failing, O_RDONLY);
+  char byte;
+  bool read_fails = fd >= 0 && ::read(fd, &byte, 1) < 0;
+  if (fd >= 0) ::close(fd);
+  if (!read_fails) GTEST_SKIP() << failing << " cannot be opened or reads";
+
+  Outcome outcome = digest(failing);
+  EXPECT_FALSE(outcome.readable);
+  EXPECT_EQ(outcome.digest, kZeroDigest);
+  test::write_file(dir_ / "empty", "");
+  EXPECT_EQ(digest(dir_ / "empty").digest, kEmptyDigest);
+}
+
+TEST_F(FileDigestTest, EachCallOverwritesTheResult) {
+  const std::string a = write_random("a", 70000);
+  const std::string b = write_random("b", 3);
+  const std::string sequence[] = {a, dir_ / "missing", b, a, dir_ / "missing", b};
+  for (const std::string& file : sequence) {
+    const std::string expected = test::exists(file) ? test::md5sum_of(file) : kZeroDigest;
+    EXPECT_EQ(digest(file).digest, expected) << file;
+  }
+}
+
+}  // namespace
+}  // namespace mirvale
