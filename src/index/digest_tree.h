@@ -2,6 +2,8 @@
 // search tree of digests, with a chain of records behind each repeated digest.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/console.h"
@@ -12,14 +14,17 @@ namespace mirvale {
 
 constexpr std::uint32_t kTreeHeaderSize = 4;
 constexpr std::uint32_t kTreeRecordSize = 36;
+// Slots of the in-memory cache of chain tails; memory stays fixed whatever
+// the number of files, and a chain whose slot was taken is walked instead.
+constexpr std::size_t kChainTailSlots = 4096;
 
 struct TreeRecord {
-  std::uint32_t left = 0;         // subtree of smaller digests; 0 = none
-  std::uint32_t right = 0;        // subtree of larger digests; 0 = none
-  std::uint32_t equal = 0;        // next record with the same digest; 0 = end of chain
-  std::int32_t bal = 0;           // path-balance counter, shown by the dump only
-  Md5Digest digest{};             // the file's digest
-  NameOffset name_offset = 0;     // where the file's path is in the name store
+  std::uint32_t left = 0;      // subtree of smaller digests; 0 = none
+  std::uint32_t right = 0;     // subtree of larger digests; 0 = none
+  std::uint32_t equal = 0;     // next record with the same digest; 0 = end of chain
+  std::int32_t bal = 0;        // path-balance counter, shown by the dump only
+  Md5Digest digest{};          // the file's digest
+  NameOffset name_offset = 0;  // where the file's path is in the name store
 };
 
 // The 36 bytes of a record as they stand in the file, little-endian.
@@ -31,6 +36,10 @@ class DigestTree {
   // Opens or creates the tree file, keeping its content; a file shorter than
   // the header becomes an empty tree. False when it cannot be opened.
   bool open_tree(const char* file_name);
+  // Opens an existing tree file read-only for listing, never creating or
+  // changing it; a file shorter than the header is an empty tree. False when
+  // it cannot be opened or read.
+  bool open_existing_tree(const char* file_name);
   // Reads the record at offset; false when it cannot be read whole.
   bool read_record(std::uint32_t offset, TreeRecord& record);
   // Writes the record at offset; false on failure.
@@ -49,8 +58,28 @@ class DigestTree {
  private:
   friend bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset);
 
-  platform::FileHandle handle_;   // the open tree file
-  std::uint32_t root_ = 0;        // header value, kept in memory for the run
+  // Where the chain headed by head ended at its last insertion; a record
+  // offset, or 0 when not known.
+  struct ChainTail {
+    std::uint32_t head = 0;  // offset of the chain's head, a tree record; 0 = slot free
+    std::uint32_t tail = 0;  // offset of the chain's last record
+  };
+
+  // Makes the cache of chain tails and the known end of the file forget all.
+  void forget_file_state();
+  // The offset of the next record to be created: the end of the file. False
+  // when it cannot be learnt or does not fit 32 bits.
+  bool end_of_file(std::uint32_t& offset);
+  // The last known record of the chain headed by head, or 0.
+  std::uint32_t cached_tail(std::uint32_t head) const;
+  // Notes tail as the last record of the chain headed by head.
+  void remember_tail(std::uint32_t head, std::uint32_t tail);
+
+  platform::FileHandle handle_;  // the open tree file
+  std::uint32_t root_ = 0;       // header value, kept in memory for the run
+  std::uint64_t end_ = 0;        // the file's size, as this module has written it
+  bool end_known_ = false;       // false after a failed write: ask the system
+  std::array<ChainTail, kChainTailSlots> chain_tails_{};  // direct-mapped by head
 };
 
 // Adds a file's digest and name offset to the tree: a new record at the end
