@@ -2,6 +2,7 @@
 // group of files with equal digests on the console and in the log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "index/digest_tree.h"
@@ -21,6 +22,9 @@ class Report {
          platform::Console& console, const platform::FileHandle& log)
       : tree_(tree), names_(names), path_(path), io_(io), console_(console), log_(log) {}
 
+  // Prints every group of two or more files with equal digests, in ascending
+  // digest order, on the console and in the log; ends early when the tree is
+  // too deep for the stack or one of its records cannot be read.
   void report_duplicates();
 
   // "Stack Full!" ended the report before every group was printed.
@@ -29,14 +33,20 @@ class Report {
   bool log_failed() const { return log_failed_; }
 
  private:
+  void push(std::uint32_t& count, std::uint32_t offset);
+  void print_group(std::uint32_t head);
+  void emit_line(size_t size);
+
   DigestTree& tree_;
   NameStore& names_;
   ScanPath& path_;
   IoBuffer& io_;
   platform::Console& console_;
   const platform::FileHandle& log_;
-  std::uint32_t stack_offset_[kStackEntries];   // record offset per entry
-  std::uint8_t stack_state_[kStackEntries];     // 1, 2 or 0 per entry
+  std::uint32_t stack_offset_[kStackEntries];  // record offset per entry
+  std::uint8_t stack_state_[kStackEntries];    // 1, 2 or 0 per entry
+  TreeRecord traversal_record_;                // the record of the top entry
+  TreeRecord chain_record_;                    // the record of the chain walk
   bool stack_full_ = false;
   bool log_failed_ = false;
 };

@@ -1,0 +1,96 @@
+// The duplicate report: the in-order walk of the digest tree with its fixed
+// stack, and the printing of one group along its chain.
+#include "report/report.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace mirvale {
+
+namespace {
+
+constexpr std::uint8_t kEnterLeft = 1;  // the left subtree has not been entered
+constexpr std::uint8_t kVisit = 2;      // the left subtree is done
+constexpr std::uint8_t kLeave = 0;      // visited, right subtree entered
+
+constexpr std::string_view kHeading = "============== Duplicate File List =============\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
+constexpr std::string_view kStackFull = "Stack Full!\n";
+
+static_assert(ScanPath::kMaxLength + kLineEnd.size() <= kIoBufferSize, "a path line fits");
+static_assert(kHeading.size() <= kIoBufferSize, "the heading fits");
+
+}  // namespace
+
+void Report::report_duplicates() {
+  stack_full_ = false;
+  log_failed_ = false;
+  // Offset 0 is the header: an empty tree has no record to visit.
+  if (tree_.root() == 0) return;
+  std::uint32_t count = 0;
+  push(count, tree_.root());
+  for (;;) {
+    if (count == kStackEntries) {
+      console_.write(kStackFull);
+      stack_full_ = true;
+      return;
+    }
+    if (count == 0) return;
+    const std::uint32_t top = count - 1;
+    if (!tree_.read_record(stack_offset_[top], traversal_record_)) return;
+    switch (stack_state_[top]) {
+      case kEnterLeft:
+        stack_state_[top] = kVisit;
+        if (traversal_record_.left != 0) push(count, traversal_record_.left);
+        break;
+      case kVisit:
+        stack_state_[top] = kLeave;
+        if (traversal_record_.equal != 0) print_group(stack_offset_[top]);
+        if (traversal_record_.right != 0) push(count, traversal_record_.right);
+        break;
+      default:
+        --count;
+        break;
+    }
+  }
+}
+
+// Puts an entry for the record at offset on the stack, its left subtree not
+// yet entered; the caller has checked that there is room.
+void Report::push(std::uint32_t& count, std::uint32_t offset) {
+  stack_offset_[count] = offset;
+  stack_state_[count] = kEnterLeft;
+  ++count;
+}
+
+// Prints the heading and the path of every record on the chain headed by the
+// record at head, in chain order. A path that cannot be read back gets no
+// line; a chain record that cannot be read ends the group.
+void Report::print_group(std::uint32_t head) {
+  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
+  emit_line(kHeading.size());
+  std::uint32_t offset = head;
+  while (offset != 0) {
+    if (!tree_.read_record(offset, chain_record_)) return;
+    // Records lie in the file in order of creation and a chain grows at its
+    // end, so a link that does not lead further on is damage, not a chain.
+    offset = chain_record_.equal > offset ? chain_record_.equal : 0;
+    if (!names_.read_name(chain_record_.name_offset)) continue;
+    const size_t length =
+        path_.length() < ScanPath::kMaxLength ? path_.length() : ScanPath::kMaxLength;
+    std::memcpy(io_.bytes, path_.c_str(), length);
+    std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
+    emit_line(length + kLineEnd.size());
+  }
+}
+
+// Hands the first size bytes of the I/O buffer to the console and to the log.
+// After a failed or short log write the log gets nothing more, so that it
+// holds a prefix of the report.
+void Report::emit_line(size_t size) {
+  console_.write(io_.bytes, size);
+  if (log_failed_) return;
+  if (!platform::write_all(log_, io_.bytes, size)) log_failed_ = true;
+}
+
+}  // namespace mirvale

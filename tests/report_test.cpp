@@ -1,0 +1,428 @@
+// The duplicate report on tree files and name stores written byte by byte by
+// the tests: group order, chain order, the stack limit, damaged records and
+// failing log writes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "report/report.h"
+#include "test_support.h"
+
+namespace mirvale {
+namespace {
+
+constexpr char kHeading[] = "============== Duplicate File List =============\r\n";
+
+// One record of a tree file as the test lays it out.
+struct RawRecord {
+  std::uint32_t left = 0;
+  std::uint32_t right = 0;
+  std::uint32_t equal = 0;
+  Md5Digest digest{};
+  NameOffset name_offset = 0;
+};
+
+void put32(std::string& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+// The tree file: the root offset, then 36-byte records, little-endian.
+std::string tree_file_bytes(std::uint32_t root, const std::vector<RawRecord>& records) {
+  std::string out;
+  put32(out, root);
+  for (const RawRecord& r : records) {
+    put32(out, r.left);
+    put32(out, r.right);
+    put32(out, r.equal);
+    put32(out, 0);  // bal
+    out.append(reinterpret_cast<const char*>(r.digest.data()), r.digest.size());
+    put32(out, r.name_offset);
+  }
+  return out;
+}
+
+constexpr std::uint32_t record_offset(size_t index) {
+  return static_cast<std::uint32_t>(4 + 36 * index);
+}
+
+Md5Digest digest_of_hex(const std::string& hex) {
+  Md5Digest d{};
+  for (size_t i = 0; i < d.size(); ++i)
+    d[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  return d;
+}
+
+// Builds records in walk order as a binary search tree with chains: smaller
+// digests to the left, larger to the right, an equal one at its chain's end.
+class TreeBuilder {
+ public:
+  void add(const Md5Digest& digest, NameOffset name_offset) {
+    records_.push_back({0, 0, 0, digest, name_offset});
+    std::uint32_t added = record_offset(records_.size() - 1);
+    if (records_.size() == 1) return;
+    size_t at = 0;
+    for (;;) {
+      RawRecord& r = records_[at];
+      std::uint32_t* link = digest < r.digest ? &r.left : r.digest < digest ? &r.right : &r.equal;
+      if (*link == 0) {
+        *link = added;
+        return;
+      }
+      at = (*link - 4) / 36;
+    }
+  }
+  std::uint32_t root() const { return records_.empty() ? 0 : record_offset(0); }
+  const std::vector<RawRecord>& records() const { return records_; }
+
+ private:
+  std::vector<RawRecord> records_;
+};
+
+// Distinct digests whose order tests the comparison: the first byte decides,
+// bytes compare unsigned, and a difference in the last byte counts. Other
+// letters give a digest that begins with the letter's code.
+Md5Digest letter_digest(char letter) {
+  switch (letter) {
+    case '0':
+      return digest_of_hex("00000000000000000000000000000000");  // no content
+    case 'L':
+      return digest_of_hex("4000000000000000000000000000007f");
+    case 'M':
+      return digest_of_hex("40000000000000000000000000000080");
+    case 'S':
+      return digest_of_hex("7fff0000000000000000000000000000");
+    case 'H':
+      return digest_of_hex("80000000000000000000000000000000");
+  }
+  Md5Digest d = digest_of_hex("000000000000000000ee000000000000");
+  d[0] = static_cast<std::uint8_t>(letter);
+  return d;
+}
+
+// The console and log text of one group.
+std::string group(const std::vector<std::string>& paths) {
+  std::string text = kHeading;
+  for (const std::string& p : paths) text += p + "\r\n";
+  return text;
+}
+
+// One report's modules, with the console captured in a temporary file and
+// the log in a file of the test directory.
+class ReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(names_.open((dir_ / "MIRVALE.NMS").c_str()));
+    log_ = platform::open_working_file(log_file_.c_str());
+    ASSERT_TRUE(log_.valid());
+  }
+  void TearDown() override { std::fclose(out_); }
+
+  // Appends a path to the name store and returns its offset.
+  NameOffset store(const std::string& path_text) {
+    EXPECT_TRUE(path_->assign(path_text));
+    EXPECT_TRUE(names_.append_name());
+    NameOffset offset = names_.next_name_offset();
+    names_.advance_name_offset();
+    return offset;
+  }
+
+  // Writes the tree file, runs the report and returns its console text.
+  std::string report(std::uint32_t root, const std::vector<RawRecord>& records) {
+    std::fflush(out_);
+    EXPECT_EQ(::ftruncate(::fileno(out_), 0), 0);
+    std::rewind(out_);
+    std::string tree_file = dir_ / "MIRVALE.ST";
+    test::write_file(tree_file, tree_file_bytes(root, records));
+    EXPECT_TRUE(tree_.open_tree(tree_file.c_str()));
+    EXPECT_EQ(tree_.root(), root);
+    report_->report_duplicates();
+    console_.flush();
+    std::rewind(out_);
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, out_)) > 0) text.append(buffer, got);
+    return text;
+  }
+
+  std::string log_text() const { return test::read_file(log_file_); }
+
+  // A tree of depth records, each the right child of the one before, with
+  // ascending digests; the root, the record above the deepest and the deepest
+  // each head a chain of two, whose groups go to groups in digest order.
+  std::vector<RawRecord> degenerate_tree(size_t depth, std::vector<std::string>& groups) {
+    std::vector<RawRecord> records(depth);
+    const NameOffset filler = store("deep/unique");
+    for (size_t i = 0; i < depth; ++i) {
+      records[i].digest[0] = static_cast<std::uint8_t>(i >> 8);
+      records[i].digest[1] = static_cast<std::uint8_t>(i);
+      records[i].name_offset = filler;
+      if (i + 1 < depth) records[i].right = record_offset(i + 1);
+    }
+    for (size_t head : {size_t{0}, depth - 2, depth - 1}) {
+      const std::string first = "deep/" + std::to_string(head) + "-first";
+      const std::string second = "deep/" + std::to_string(head) + "-second";
+      records[head].name_offset = store(first);
+      records[head].equal = record_offset(records.size());
+      RawRecord copy;
+      copy.digest = records[head].digest;
+      copy.name_offset = store(second);
+      records.push_back(copy);
+      groups.push_back(group({first, second}));
+    }
+    return records;
+  }
+
+  // A pair of files of one content and three of another; expected gets their groups.
+  std::vector<RawRecord> two_groups(std::string& expected) {
+    TreeBuilder builder;
+    for (const char* p : {"d/b1", "d/a1", "d/b2", "d/a2", "d/b3"})
+      builder.add(letter_digest(p[2]), store(p));
+    expected = group({"d/a1", "d/a2"}) + group({"d/b1", "d/b2", "d/b3"});
+    return builder.records();
+  }
+
+  test::TempDir dir_;
+  std::string log_file_ = dir_ / "MIRVALE.LOG";
+  std::unique_ptr<ScanPath> path_ = std::make_unique<ScanPath>();
+  std::unique_ptr<IoBuffer> io_ = std::make_unique<IoBuffer>();
+  NameStore names_{*path_};
+  DigestTree tree_;
+  std::FILE* out_ = std::tmpfile();
+  platform::Console console_{out_};
+  platform::FileHandle log_;
+  std::unique_ptr<Report> report_ =
+      std::make_unique<Report>(tree_, names_, *path_, *io_, console_, log_);
+};
+
+TEST_F(ReportTest, EightFileExampleGivesTenLinesAnd255ByteLog) {
+  const Md5Digest abc = digest_of_hex("900150983cd24fb0d6963f7d28e17f72");
+  const Md5Digest empty = digest_of_hex("d41d8cd98f00b204e9800998ecf8427e");
+  const Md5Digest message = digest_of_hex("f96b697d7cb7938d525a2f31aaf161d0");
+  const Md5Digest a = digest_of_hex("0cc175b9c0f1b6a831c399e269772661");
+  for (char c = 'a'; c <= 'h'; ++c) store(std::string("C:\\data\\") + c + ".txt");
+  const std::vector<RawRecord> records = {
+      {0x94, 0x28, 0x4C, abc, 0}, {0, 0x70, 0, empty, 14}, {0, 0, 0xB8, abc, 28},
+      {0, 0, 0x100, message, 42}, {0, 0, 0xDC, a, 56},     {0, 0, 0, abc, 70},
+      {0, 0, 0, a, 84},           {0, 0, 0, message, 98},
+  };
+  const std::string expected = std::string(kHeading) + "C:\\data\\e.txt\r\nC:\\data\\g.txt\r\n" +
+                               kHeading +
+                               "C:\\data\\a.txt\r\nC:\\data\\c.txt\r\nC:\\data\\f.txt\r\n" +
+                               kHeading + "C:\\data\\d.txt\r\nC:\\data\\h.txt\r\n";
+  EXPECT_EQ(report(0x04, records), expected);
+  EXPECT_EQ(log_text(), expected);
+  EXPECT_EQ(log_text().size(), 255u);
+  EXPECT_FALSE(report_->stack_full());
+  EXPECT_FALSE(report_->log_failed());
+}
+
+TEST_F(ReportTest, EmptyTreePrintsNothing) {
+  EXPECT_EQ(report(0, {}), "");
+  EXPECT_EQ(log_text(), "");
+  EXPECT_FALSE(report_->stack_full());
+}
+
+// Digests named by one letter each; the walk finds the files in the order given.
+struct WalkCase {
+  const char* name;
+  std::vector<std::pair<char, std::string>> files;  // digest letter, path
+};
+
+class ReportGroupTest : public ReportTest, public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(ReportGroupTest, GroupsComeInDigestOrderWithFilesInWalkOrder) {
+  TreeBuilder builder;
+  std::map<Md5Digest, std::vector<std::string>> by_digest;
+  for (const auto& [letter, path_text] : GetParam().files) {
+    builder.add(letter_digest(letter), store(path_text));
+    by_digest[letter_digest(letter)].push_back(path_text);
+  }
+  std::string expected;
+  for (const auto& [digest, paths] : by_digest)
+    if (paths.size() > 1) expected += group(paths);
+  EXPECT_EQ(report(builder.root(), builder.records()), expected);
+  EXPECT_EQ(log_text(), expected);
+  EXPECT_FALSE(report_->stack_full());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Walks, ReportGroupTest,
+    ::testing::Values(
+        WalkCase{"NoDuplicates", {{'a', "d/1"}, {'b', "d/2"}, {'c', "d/3"}}},
+        WalkCase{"OnePair", {{'a', "d/first"}, {'a', "d/second"}}},
+        WalkCase{"ThreeOfOneContent",
+                 {{'x', "d/x1"}, {'y', "d/y"}, {'x', "d/x2"}, {'z', "d/z"}, {'x', "d/x3"}}},
+        WalkCase{"AscendingWalk",
+                 {{'a', "d/a1"},
+                  {'a', "d/a2"},
+                  {'b', "d/b1"},
+                  {'b', "d/b2"},
+                  {'c', "d/c1"},
+                  {'c', "d/c2"}}},
+        WalkCase{"DescendingWalk",
+                 {{'c', "d/c1"},
+                  {'c', "d/c2"},
+                  {'b', "d/b1"},
+                  {'b', "d/b2"},
+                  {'a', "d/a1"},
+                  {'a', "d/a2"}}},
+        WalkCase{"InterleavedWalk",
+                 {{'m', "d/m1"},
+                  {'c', "d/c1"},
+                  {'t', "d/t1"},
+                  {'a', "d/a1"},
+                  {'t', "d/t2"},
+                  {'e', "d/e1"},
+                  {'c', "d/c2"},
+                  {'a', "d/a2"},
+                  {'e', "d/e2"},
+                  {'m', "d/m2"}}},
+        WalkCase{"BytesCompareUnsigned",
+                 {{'H', "d/h1"}, {'S', "d/s1"}, {'H', "d/h2"}, {'S', "d/s2"}}},
+        WalkCase{"LastByteDecides", {{'M', "d/m1"}, {'L', "d/l1"}, {'M', "d/m2"}, {'L', "d/l2"}}},
+        WalkCase{"ZeroDigestComesFirst",
+                 {{'b', "d/b1"}, {'0', "d/z1"}, {'b', "d/b2"}, {'0', "d/z2"}}},
+        WalkCase{"PercentSignsPassUnchanged",
+                 {{'p', "d/100% sure"}, {'p', "d/%s%n"}, {'q', "d/%d"}}},
+        WalkCase{"HighBytesAndSpacesPassUnchanged",
+                 {{'u', "d/caf\xc3\xa9 au lait"}, {'u', "d/\x80\xff \xfe"}}}),
+    [](const ::testing::TestParamInfo<WalkCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ReportTest, TreeOfDepth19999IsWalkedCompletely) {
+  std::vector<std::string> groups;
+  auto records = degenerate_tree(19999, groups);
+  const std::string expected = groups[0] + groups[1] + groups[2];
+  EXPECT_EQ(report(record_offset(0), records), expected);
+  EXPECT_EQ(log_text(), expected);
+  EXPECT_FALSE(report_->stack_full());
+}
+
+TEST_F(ReportTest, TreeOfDepth20000EndsWithStackFullOnTheConsoleOnly) {
+  std::vector<std::string> groups;
+  auto records = degenerate_tree(20000, groups);
+  // Every record above the deepest has been visited when its entry fills the stack.
+  EXPECT_EQ(report(record_offset(0), records), groups[0] + groups[1] + "Stack Full!\n");
+  EXPECT_EQ(log_text(), groups[0] + groups[1]);
+  EXPECT_TRUE(report_->stack_full());
+}
+
+TEST_F(ReportTest, ChainRecordWhosePathCannotBeReadGetsNoLine) {
+  const NameOffset first = store("d/first");
+  const NameOffset last = store("d/last");
+  const NameOffset terminator = first + 7;
+  const Md5Digest d = letter_digest('a');
+  // The middle records name the end of the store, a terminator and a place far beyond.
+  const std::vector<RawRecord> records = {
+      {0, 0, record_offset(1), d, first},
+      {0, 0, record_offset(2), d, 16},
+      {0, 0, record_offset(3), d, terminator},
+      {0, 0, record_offset(4), d, 1u << 30},
+      {0, 0, 0, d, last},
+  };
+  const std::string expected = group({"d/first", "d/last"});
+  EXPECT_EQ(report(record_offset(0), records), expected);
+  EXPECT_EQ(log_text(), expected);
+}
+
+TEST_F(ReportTest, UnreadableChainRecordEndsOnlyItsGroup) {
+  const Md5Digest a = letter_digest('a'), b = letter_digest('b');
+  const std::vector<RawRecord> records = {
+      {0, record_offset(2), record_offset(1), a, store("d/a1")},
+      {0, 0, record_offset(9), a, store("d/a2")},  // beyond the end of the file
+      {0, 0, record_offset(3), b, store("d/b1")},
+      {0, 0, 0, b, store("d/b2")},
+  };
+  const std::string expected = group({"d/a1", "d/a2"}) + group({"d/b1", "d/b2"});
+  EXPECT_EQ(report(record_offset(0), records), expected);
+  EXPECT_EQ(log_text(), expected);
+}
+
+TEST_F(ReportTest, ChainLinkThatLeadsBackEndsTheGroup) {
+  const Md5Digest a = letter_digest('a');
+  const std::vector<RawRecord> records = {
+      {0, 0, record_offset(1), a, store("d/a1")},
+      {0, 0, record_offset(0), a, store("d/a2")},
+  };
+  EXPECT_EQ(report(record_offset(0), records), group({"d/a1", "d/a2"}));
+}
+
+TEST_F(ReportTest, UnreadableTreeRecordEndsTheWholeReport) {
+  const Md5Digest a = letter_digest('a'), b = letter_digest('b');
+  // The root's left child has its group printed; its right link leads past
+  // the end of the file, so the root's own group never comes.
+  const std::vector<RawRecord> records = {
+      {record_offset(1), 0, record_offset(3), b, store("d/b1")},
+      {0, record_offset(50), record_offset(2), a, store("d/a1")},
+      {0, 0, 0, a, store("d/a2")},
+      {0, 0, 0, b, store("d/b2")},
+  };
+  const std::string expected = group({"d/a1", "d/a2"});
+  EXPECT_EQ(report(record_offset(0), records), expected);
+  EXPECT_EQ(log_text(), expected);
+  EXPECT_FALSE(report_->stack_full());
+}
+
+TEST_F(ReportTest, FailingLogStillGivesTheWholeConsoleReport) {
+  struct Case {
+    const char* name;
+    std::function<platform::FileHandle()> open;
+  };
+  const Case cases[] = {
+      {"no descriptor", [] { return platform::FileHandle(); }},
+      {"read-only descriptor", [this] { return platform::open_existing_file(log_file_.c_str()); }},
+      {"full device",
+       [] { return platform::FileHandle(::open("/dev/full", O_WRONLY | O_CLOEXEC)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    log_ = c.open();
+    std::string expected;
+    auto records = two_groups(expected);
+    EXPECT_EQ(report(record_offset(0), records), expected);
+    EXPECT_TRUE(report_->log_failed());
+    EXPECT_FALSE(report_->stack_full());
+  }
+}
+
+TEST_F(ReportTest, LogThatFillsUpMidwayKeepsAPrefixAndTheConsoleGoesOn) {
+  // A non-blocking pipe takes whole writes of up to 4096 bytes or none, so
+  // the log fills up exactly at a line of the first group, with room left
+  // for the second group's heading that must not be written after the gap.
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+  const int capacity = ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  ASSERT_GE(capacity, 4096);
+  log_ = platform::FileHandle(ends[1]);
+  const size_t heading = std::string(kHeading).size(), line = 300;
+  const size_t taken = heading + (static_cast<size_t>(capacity) - heading) / line * line;
+  if (static_cast<size_t>(capacity) - taken < heading) GTEST_SKIP() << "pipe of " << capacity;
+  TreeBuilder builder;
+  std::vector<std::string> long_paths;
+  for (size_t i = 0; long_paths.size() * line <= static_cast<size_t>(capacity); ++i) {
+    std::string p = "d/" + std::to_string(i);
+    long_paths.push_back(p + std::string(line - 2 - p.size(), 'p'));
+    builder.add(letter_digest('a'), store(long_paths.back()));
+  }
+  for (const char* p : {"d/b1", "d/b2"}) builder.add(letter_digest('b'), store(p));
+  const std::string expected = group(long_paths) + group({"d/b1", "d/b2"});
+  EXPECT_EQ(report(builder.root(), builder.records()), expected);
+  EXPECT_TRUE(report_->log_failed());
+  std::string piped(static_cast<size_t>(capacity), '\0');
+  const ssize_t got = ::read(ends[0], piped.data(), piped.size());
+  ::close(ends[0]);
+  ASSERT_GE(got, 0);
+  piped.resize(static_cast<size_t>(got));
+  EXPECT_EQ(piped, expected.substr(0, taken));
+}
+
+}  // namespace
+}  // namespace mirvale
