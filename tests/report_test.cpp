@@ -237,6 +237,10 @@ struct WalkCase {
   std::vector<std::pair<char, std::string>> files;  // digest letter, path
 };
 
+void PrintTo(const WalkCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class ReportGroupTest : public ReportTest, public ::testing::WithParamInterface<WalkCase> {};
 
 TEST_P(ReportGroupTest, GroupsComeInDigestOrderWithFilesInWalkOrder) {

@@ -1,0 +1,183 @@
+// The whole program on trees the tests build: console and log byte for byte
+// against digests from coreutils md5sum and the walk order of the listings,
+// and the working files a run leaves behind.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace mirvale {
+namespace {
+
+constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
+constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
+constexpr char kHeading[] = "============== Duplicate File List =============\r\n";
+
+// Lower-case hexadecimal MD5 of a file's content from coreutils md5sum, fed
+// on standard input: md5sum escapes its output for names holding a line
+// feed, carriage return or backslash.
+std::string content_md5(const std::string& path) {
+  const test::RunResult r = test::run_program(
+      "/bin/sh", {"sh", "-c", "exec md5sum -b < \"$1\"", "sh", path}, test::RunOptions{});
+  if (r.status != 0 || r.out.size() < 32) throw std::runtime_error("md5sum failed on " + path);
+  return r.out.substr(0, 32);
+}
+
+// What a run on a tree must print and log.
+struct Expected {
+  std::string console;
+  std::string log;
+};
+
+// The expected output for the files below start in walk order, leaving out
+// of the groups the paths in unreadable. Lower-case hexadecimal digests of
+// equal length sort as their bytes do.
+Expected expected_run(const std::vector<std::string>& files,
+                      const std::set<std::string>& unreadable = {}) {
+  std::map<std::string, std::vector<std::string>> by_digest;
+  Expected e;
+  e.console = kScanPhase;
+  for (const std::string& f : files) {
+    e.console += f + "\n";
+    if (unreadable.count(f) == 0) by_digest[content_md5(f)].push_back(f);
+  }
+  for (const auto& [digest, paths] : by_digest) {
+    if (paths.size() < 2) continue;
+    e.log += kHeading;
+    for (const std::string& p : paths) e.log += p + "\r\n";
+  }
+  e.console += kReportPhase + e.log;
+  return e;
+}
+
+// Deterministic bytes for large files.
+std::string noise(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  // Runs the tool in the work directory on start.
+  test::RunResult run(const std::string& start, bool as_nobody = false) {
+    test::RunOptions options;
+    options.cwd = work_.path();
+    options.as_nobody = as_nobody;
+    return test::run_mirvale({start}, options);
+  }
+
+  std::string log() const { return test::read_file(work_ / "MIRVALE.LOG"); }
+
+  // Asserts a completed run: its status, nothing on standard error, and only
+  // the log left in the work directory.
+  void expect_completed(const test::RunResult& r) {
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+  }
+
+  test::TempDir work_;
+  test::TempDir data_;
+};
+
+TEST_F(EndToEndTest, GeneratedTreeGivesTheIndependentlyComputedConsoleAndLog) {
+  for (const char* d : {"a", "a/b", "a/b/c", "z", "two words", "caf\xc3\xa9", "\x80\xff"})
+    test::make_dir(data_ / d);
+  const std::string chunk = noise(65536, 1);
+  const std::string chunk_plus = chunk + "+";
+  std::string last_byte_changed = chunk;
+  last_byte_changed.back() ^= 1;
+  const std::map<std::string, std::string> files = {
+      {"empty", ""},
+      {"a/b/c/also empty", ""},
+      {"\x80\xff/\xfe empty", ""},
+      {"one short of a chunk", chunk.substr(0, 65535)},
+      {"a/b/short of a chunk", chunk.substr(0, 65535)},
+      {"a/chunk", chunk},
+      {"z/chunk again", chunk},
+      {"z/chunk and one", chunk_plus},
+      {"a/b/c/chunk and one", chunk_plus},
+      {"a/b/c/last byte changed", last_byte_changed},
+      {"two words/100% %s%n", "nested across directories\n"},
+      {"a/b/c/deep copy", "nested across directories\n"},
+      {"caf\xc3\xa9/cr\r and lf", "nested across directories\n"},
+      {"z/unique", "only once"},
+      {"\x80\xff/line\nfeed", "\r\n"},
+      {"caf\xc3\xa9/\xe4\xb8\xad", "\r\n"},
+  };
+  for (const auto& [name, content] : files) test::write_file(data_ / name, content);
+  ASSERT_EQ(::symlink("chunk", (data_ / "a/link to chunk").c_str()), 0);
+  ASSERT_EQ(::mkfifo((data_ / "z/fifo").c_str(), 0666), 0);
+
+  const std::vector<std::string> order = test::walk_order(data_.path());
+  ASSERT_EQ(order.size(), files.size());
+  const Expected expected = expected_run(order);
+  ASSERT_EQ(std::count(expected.log.begin(), expected.log.end(), '='), 27 * 6)
+      << "six groups: empty, 65535, 65536, 65537, nested, CR LF";
+  const test::RunResult r = run(data_.path());
+  expect_completed(r);
+  EXPECT_EQ(r.out, expected.console);
+  EXPECT_EQ(log(), expected.log);
+}
+
+TEST_F(EndToEndTest, EmptyDirectoryGivesThePhasesAndAnEmptyLog) {
+  const test::RunResult r = run(data_.path());
+  expect_completed(r);
+  EXPECT_EQ(r.out, std::string(kScanPhase) + kReportPhase);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(EndToEndTest, SecondRunReplacesTheLogAndLeavesItEmptyWhenNothingRepeats) {
+  test::write_file(data_ / "x", "same");
+  test::write_file(data_ / "y", "same");
+  test::RunResult first = run(data_.path());
+  expect_completed(first);
+  const Expected with_pair = expected_run(test::walk_order(data_.path()));
+  EXPECT_EQ(log(), with_pair.log);
+  EXPECT_NE(log(), "");
+
+  test::write_file(data_ / "y", "different");
+  test::RunResult second = run(data_.path());
+  expect_completed(second);
+  EXPECT_EQ(second.out, expected_run(test::walk_order(data_.path())).console);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(EndToEndTest, UnreadableFilesAreListedButNeverGrouped) {
+  if (!test::can_run_as_nobody()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+  test::make_dir(data_ / "closed");
+  test::make_dir(data_ / "open");
+  for (const char* f : {"secret 1", "secret 2", "open/copy 1", "open/copy 2", "closed/hidden"})
+    test::write_file(data_ / f, "the same content");
+  for (const char* f : {"secret 1", "secret 2"}) ::chmod((data_ / f).c_str(), 0);
+  ::chmod((data_ / "closed").c_str(), 0);
+
+  // The listing of the closed directory fails for the tool, so its file is not met.
+  std::vector<std::string> order;
+  for (const std::string& f : test::walk_order(data_.path()))
+    if (f.find("/closed/") == std::string::npos) order.push_back(f);
+  ASSERT_EQ(order.size(), 4u);
+  const Expected expected = expected_run(order, {data_ / "secret 1", data_ / "secret 2"});
+  const test::RunResult r = run(data_.path(), true);
+  expect_completed(r);
+  EXPECT_EQ(r.out, expected.console);
+  EXPECT_EQ(log(), expected.log);
+  EXPECT_EQ(std::count(expected.log.begin(), expected.log.end(), '\n'), 3) << "one pair";
+}
+
+}  // namespace
+}  // namespace mirvale
