@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -82,27 +83,20 @@ void remove_tree(const std::string& path) {
   }
 }
 
-static std::string slurp_fd(int fd) {
-  std::string bytes;
-  ::lseek(fd, 0, SEEK_SET);
-  char buffer[65536];
-  ssize_t got;
-  while ((got = ::read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(got));
-  return bytes;
+static double seconds_since(const struct timespec& start) {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - start.tv_sec) +
+         static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-static int temp_fd() {
-  char name[] = "/tmp/mirvale-out-XXXXXX";
-  int fd = ::mkstemp(name);
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
-  ::unlink(name);
-  return fd;
-}
-
+// Output goes through pipes, so that limits set for the child (RLIMIT_FSIZE)
+// never apply to what it prints.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options) {
-  int out_fd = temp_fd();
-  int err_fd = temp_fd();
+  int out_pipe[2], err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -111,8 +105,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   if (pid == 0) {
     int null_fd = ::open("/dev/null", O_RDONLY);
     ::dup2(null_fd, 0);
-    ::dup2(out_fd, 1);
-    ::dup2(err_fd, 2);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
     if (options.ignore_sigxfsz) ::signal(SIGXFSZ, SIG_IGN);
     if (options.file_size_limit != RLIM_INFINITY) {
@@ -129,29 +123,49 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
   RunResult result;
-  int wstatus = 0;
   struct timespec start;
   ::clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
-    if (done == pid) break;
-    struct timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec - start.tv_sec > options.timeout_seconds) {
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_pipes = 2;
+  while (open_pipes > 0) {
+    if (seconds_since(start) > options.timeout_seconds) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (::poll(fds, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      } else {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+  for (struct pollfd& f : fds)
+    if (f.fd >= 0) ::close(f.fd);
+  int wstatus = 0;
+  // The child may have closed its output and still run: give it the rest of its time.
+  while (::waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (seconds_since(start) > options.timeout_seconds) {
       result.timed_out = true;
       ::kill(pid, SIGKILL);
       ::waitpid(pid, &wstatus, 0);
       break;
     }
-    ::usleep(2000);
+    ::usleep(1000);
   }
   if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
-  result.out = slurp_fd(out_fd);
-  result.err = slurp_fd(err_fd);
-  ::close(out_fd);
-  ::close(err_fd);
   return result;
 }
 
@@ -183,6 +197,29 @@ std::string hex(const unsigned char* bytes, size_t size) {
     s += digits[bytes[i] & 15];
   }
   return s;
+}
+
+static void walk_into(const std::string& dir, std::vector<std::string>& files) {
+  DIR* listing = ::opendir((dir + "/").c_str());
+  if (listing == nullptr) return;
+  while (struct dirent* d = ::readdir(listing)) {
+    std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = dir + "/" + name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode))
+      walk_into(path, files);
+    else if (S_ISREG(st.st_mode))
+      files.push_back(path);
+  }
+  ::closedir(listing);
+}
+
+std::vector<std::string> walk_order(const std::string& start) {
+  std::vector<std::string> files;
+  walk_into(start, files);
+  return files;
 }
 
 bool can_run_as_nobody() { return ::geteuid() == 0; }

@@ -33,20 +33,20 @@ std::vector<std::string> list_dir(const std::string& path);
 void remove_tree(const std::string& path);
 
 struct RunOptions {
-  std::string cwd;                 // working directory of the child
-  bool ignore_sigxfsz = false;     // with file_size_limit: writes fail instead of killing
+  std::string cwd;              // working directory of the child
+  bool ignore_sigxfsz = false;  // with file_size_limit: writes fail instead of killing
   rlim_t file_size_limit = RLIM_INFINITY;
   rlim_t open_file_limit = RLIM_INFINITY;  // soft and hard, as `ulimit -n`
-  bool as_nobody = false;          // drop to uid/gid 65534 before exec
-  int timeout_seconds = 120;       // killed after this; timed_out is set
+  bool as_nobody = false;                  // drop to uid/gid 65534 before exec
+  int timeout_seconds = 120;               // killed after this; timed_out is set
 };
 
 struct RunResult {
-  int status = -1;             // exit status, or -1 when killed by a signal
-  int signal = 0;              // the signal that ended it, if any
+  int status = -1;  // exit status, or -1 when killed by a signal
+  int signal = 0;   // the signal that ended it, if any
   bool timed_out = false;
-  std::string out;             // standard output, byte for byte
-  std::string err;             // standard error
+  std::string out;  // standard output, byte for byte
+  std::string err;  // standard error
 };
 
 // Runs program with args (argv[0] is program) and captures its output.
@@ -61,6 +61,11 @@ std::string mirvale_dump_path();
 // Lower-case hexadecimal MD5 of a file, from coreutils md5sum.
 std::string md5sum_of(const std::string& path);
 std::string hex(const unsigned char* bytes, size_t size);
+
+// The files below start in the order a depth-first walk in listing order
+// meets them, computed independently of the tool: readdir order, lstat to
+// classify, regular files listed, directories entered, everything else left out.
+std::vector<std::string> walk_order(const std::string& start);
 
 // True when the suite may drop to an unprivileged user (it runs as root).
 bool can_run_as_nobody();

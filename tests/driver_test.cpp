@@ -1,0 +1,174 @@
+// The whole program's command line, working files and failure messages,
+// checked on the built binary in a fresh working directory.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+#include "test_support.h"
+
+namespace mirvale {
+namespace {
+
+const std::string kBanner = "Mirvale. Finds files with identical content below a directory.\n";
+const std::string kScanPhase = "Mirvale: Building File List & MD5 Hash...\n";
+const std::string kReportPhase = "Mirvale: Searching For Duplicates...\n";
+const std::string kCreateFail = "Mirvale: Create Fail For 'MIRVALE.NMS'|'MIRVALE.LOG'\n";
+
+class DriverTest : public ::testing::Test {
+ protected:
+  test::RunResult run(const std::vector<std::string>& args) {
+    options_.cwd = work_.path();
+    test::RunResult r = test::run_mirvale(args, options_);
+    EXPECT_EQ(r.err, "") << "nothing goes to standard error";
+    EXPECT_FALSE(r.timed_out);
+    return r;
+  }
+  void leave_old_working_files() {
+    for (const char* f : {"MIRVALE.NMS", "MIRVALE.LOG", "MIRVALE.ST"})
+      test::write_file(work_ / f, std::string("old ") + f);
+  }
+  void expect_old_working_files() {
+    for (const char* f : {"MIRVALE.NMS", "MIRVALE.LOG", "MIRVALE.ST"})
+      EXPECT_EQ(test::read_file(work_ / f), std::string("old ") + f);
+  }
+
+  test::TempDir work_;
+  test::TempDir tree_;
+  test::RunOptions options_;
+};
+
+// A wrong command line prints the banner and the usage line (no line end)
+// and touches no file.
+TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndTouchesNothing) {
+  leave_old_working_files();
+  const std::string usage = kBanner + "Mirvale: Use Load " + test::mirvale_path() + " <path>";
+  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"a", "b"}, {"a", "b", "c"}}) {
+    test::RunResult r = run(args);
+    EXPECT_EQ(r.out, usage);
+    EXPECT_EQ(r.status, kExitUsage);
+  }
+  expect_old_working_files();
+}
+
+TEST_F(DriverTest, ArgumentTooLongForThePathBufferPrintsUsage) {
+  leave_old_working_files();
+  test::RunResult r = run({std::string(ScanPath::kCapacity, 'a')});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_EQ(r.out.rfind(kBanner, 0), 0u);
+  expect_old_working_files();
+  // One byte shorter is a start path like any other, here one that names nothing.
+  r = run({std::string(ScanPath::kMaxLength, 'a')});
+  EXPECT_EQ(r.status, kExitCompleted);
+  EXPECT_EQ(r.out, kScanPhase + kReportPhase);
+}
+
+TEST_F(DriverTest, CompletedRunLeavesOnlyAnEmptyLogWhenNothingRepeats) {
+  leave_old_working_files();
+  test::write_file(tree_ / "one", "1");
+  test::write_file(tree_ / "two", "2");
+  test::RunResult r = run({tree_.path()});
+  EXPECT_EQ(r.status, kExitCompleted);
+  std::string files;
+  for (const std::string& p : test::walk_order(tree_.path())) files += p + "\n";
+  EXPECT_EQ(r.out, kScanPhase + files + kReportPhase);
+  EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+  EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
+  struct stat st;
+  ASSERT_EQ(::stat((work_ / "MIRVALE.LOG").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0111, 0u) << "working files are not executable";
+}
+
+TEST_F(DriverTest, StartPathThatCannotBeListedGivesBothPhasesAndNoFiles) {
+  test::write_file(tree_ / "plain", "x");
+  for (const std::string& start : {tree_ / "plain", tree_ / "missing"}) {
+    test::RunResult r = run({start});
+    EXPECT_EQ(r.out, kScanPhase + kReportPhase) << start;
+    EXPECT_EQ(r.status, kExitCompleted);
+  }
+}
+
+TEST_F(DriverTest, LogThatCannotBeCreatedGivesCreateFailure) {
+  test::write_file(work_ / "MIRVALE.NMS", "old");
+  test::make_dir(work_ / "MIRVALE.LOG");  // cannot be deleted or opened, also as root
+  test::write_file(work_ / "MIRVALE.LOG/keep", "k");
+  test::write_file(tree_ / "a", "a");
+  test::RunResult r = run({tree_.path()});
+  EXPECT_EQ(r.out, kCreateFail);
+  EXPECT_EQ(r.status, kExitFailed);
+  // The name store was deleted, created, closed and deleted again; no tree file.
+  EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+  EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG/keep"), "k");
+}
+
+TEST_F(DriverTest, AnotherRunHoldingTheDirectoryGivesCreateFailureAndTouchesNothing) {
+  leave_old_working_files();
+  int lock = ::open(work_.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  test::RunResult r = run({tree_.path()});
+  ::close(lock);
+  EXPECT_EQ(r.out, kCreateFail);
+  EXPECT_EQ(r.status, kExitFailed);
+  expect_old_working_files();
+}
+
+TEST_F(DriverTest, FullDiskForTheNameStoreStopsTheScanWithWriteFailure) {
+  // Long names fill the name store long before the tree file's 36 bytes a file.
+  for (int i = 0; i < 40; ++i)
+    test::write_file(tree_ / (std::string(200, 'n') + std::to_string(i)), std::to_string(i));
+  options_.file_size_limit = 4096;
+  options_.ignore_sigxfsz = true;
+  test::RunResult r = run({tree_.path()});
+  EXPECT_EQ(r.status, kExitFailed);
+  EXPECT_EQ(r.signal, 0);
+  const std::string failure = "Mirvale: Write Fail For 'MIRVALE.NMS'\n";
+  ASSERT_GE(r.out.size(), failure.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - failure.size()), failure);
+  EXPECT_EQ(r.out.find(kReportPhase), std::string::npos) << "no report after a failed scan";
+  // The scan stopped at the file whose record did not fit: 4096 / 236 bytes.
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 18 + 1);
+  EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+  EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
+}
+
+// The empty start path lists the root directory: checked in a child that
+// runs the driver in a chroot of its own.
+TEST_F(DriverTest, EmptyStartPathWalksTheRootDirectory) {
+  if (::geteuid() != 0) GTEST_SKIP() << "chroot needs root";
+  test::make_dir(tree_ / "sub");
+  test::write_file(tree_ / "sub/file", "f");
+  test::write_file(tree_ / "top", "t");
+  std::FILE* out = std::tmpfile();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chroot(tree_.path().c_str()) != 0 || ::chdir("/") != 0) ::_exit(99);
+    platform::Console console(out);
+    char arg0[] = "mirvale", arg1[] = "";
+    char* argv[] = {arg0, arg1, nullptr};
+    int status = run_mirvale(2, argv, console);
+    console.flush();
+    ::_exit(status);
+  }
+  int wstatus;
+  ::waitpid(pid, &wstatus, 0);
+  ASSERT_TRUE(WIFEXITED(wstatus));
+  EXPECT_EQ(WEXITSTATUS(wstatus), kExitCompleted);
+  std::rewind(out);
+  std::string text;
+  int c;
+  while ((c = std::fgetc(out)) != EOF) text += static_cast<char>(c);
+  std::fclose(out);
+  EXPECT_NE(text.find("\n/sub/file\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n/top\n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace mirvale
