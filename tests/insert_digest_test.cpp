@@ -88,21 +88,6 @@ TEST_F(Insert, EqualDigestGoesToEndOfChain) {
   EXPECT_EQ(bytes().size(), 4u + 4 * 36);
 }
 
-TEST_F(Insert, EqualDigestBelowTheRootJoinsThatRecordsChain) {
-  insert(digest_ending(0x50), 0);
-  insert(digest_ending(0x60), 1);
-  insert(digest_ending(0x70), 2);
-  insert(digest_ending(0x60), 3);
-  insert(digest_ending(0x60), 4);
-  EXPECT_EQ(record(40).equal, 112u);
-  EXPECT_EQ(record(112).equal, 148u);
-  EXPECT_EQ(record(112).bal, 0);
-  // Three insertions went on through the root's right link.
-  EXPECT_EQ(record(4).bal, 3);
-  EXPECT_EQ(record(40).bal, 0);
-  EXPECT_EQ(record(40).right, 76u);
-}
-
 TEST_F(Insert, DigestBytesCompareUnsigned) {
   struct Case {
     Md5Digest stored;
@@ -139,18 +124,6 @@ TEST_F(Insert, AscendingDigestsBuildARightSpine) {
     EXPECT_EQ(r.left, 0u);
     // The records more than one level below this one.
     EXPECT_EQ(r.bal, static_cast<std::int32_t>(k + 2 < n ? n - k - 2 : 0));
-  }
-}
-
-TEST_F(Insert, DescendingDigestsBuildALeftSpine) {
-  constexpr std::uint32_t n = 7;
-  for (std::uint32_t i = 0; i < n; ++i) insert(ascending(1000 - i), i);
-  for (std::uint32_t k = 0; k < n; ++k) {
-    SCOPED_TRACE(k);
-    TreeRecord r = record(record_at(k));
-    EXPECT_EQ(r.left, k + 1 < n ? record_at(k + 1) : 0u);
-    EXPECT_EQ(r.right, 0u);
-    EXPECT_EQ(r.bal, -static_cast<std::int32_t>(k + 2 < n ? n - k - 2 : 0));
   }
 }
 
