@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -137,6 +138,31 @@ TEST_F(DriverTest, FullDiskForTheNameStoreStopsTheScanWithWriteFailure) {
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 18 + 1);
   EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
   EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
+}
+
+TEST_F(DriverTest, TreeDeeperThanTheDescriptorLimitIsWalkedCompletely) {
+  // Every level holds a file and a subdirectory; with 64 descriptors the walk
+  // must give up and resume the listings further up to reach the bottom.
+  std::string dir = tree_.path();
+  std::vector<std::string> files;
+  for (int level = 0; level < 300; ++level) {
+    test::write_file(dir + "/f", std::to_string(level));
+    test::write_file(dir + "/g", std::to_string(level));
+    files.push_back(dir + "/f");
+    files.push_back(dir + "/g");
+    test::make_dir(dir + "/d");
+    dir += "/d";
+  }
+  options_.open_file_limit = 64;
+  test::RunResult r = run({tree_.path()});
+  EXPECT_EQ(r.status, kExitCompleted);
+  std::vector<std::string> listed;
+  size_t at = kScanPhase.size();
+  for (size_t end; (end = r.out.find('\n', at)) != std::string::npos && r.out[at] == '/'; at = end + 1)
+    listed.push_back(r.out.substr(at, end - at));
+  std::sort(listed.begin(), listed.end());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(listed, files);
 }
 
 // The empty start path lists the root directory: checked in a child that
