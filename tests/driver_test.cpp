@@ -158,7 +158,8 @@ TEST_F(DriverTest, TreeDeeperThanTheDescriptorLimitIsWalkedCompletely) {
   EXPECT_EQ(r.status, kExitCompleted);
   std::vector<std::string> listed;
   size_t at = kScanPhase.size();
-  for (size_t end; (end = r.out.find('\n', at)) != std::string::npos && r.out[at] == '/'; at = end + 1)
+  for (size_t end; (end = r.out.find('\n', at)) != std::string::npos && r.out[at] == '/';
+       at = end + 1)
     listed.push_back(r.out.substr(at, end - at));
   std::sort(listed.begin(), listed.end());
   std::sort(files.begin(), files.end());

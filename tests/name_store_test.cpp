@@ -46,9 +46,9 @@ TEST_F(NameStoreTest, TwoRecordsAreStoredBackToBackWithTerminators) {
     bool non_empty;
   };
   const Case cases[] = {
-      {0, "d/a", true},  {4, "d/sub/bb", true}, {1, "/a", true},  // inside a record
-      {3, "", false},                                             // a terminator
-      {13, "", false},   {100, "", false},                        // at and past the end
+      {0, "d/a", true}, {4, "d/sub/bb", true}, {1, "/a", true},  // inside a record
+      {3, "", false},                                            // a terminator
+      {13, "", false},  {100, "", false},                        // at and past the end
   };
   for (const Case& c : cases) {
     path_.assign("stale content");

@@ -3,8 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,7 +32,9 @@ TempDir::TempDir() {
   ::chmod(path_.c_str(), 0777);  // so that a test run as nobody may work in it
 }
 
-TempDir::~TempDir() { remove_tree(path_); }
+TempDir::~TempDir() {
+  remove_tree(path_);
+}
 
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -117,8 +119,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
       struct rlimit l = {options.open_file_limit, options.open_file_limit};
       ::setrlimit(RLIMIT_NOFILE, &l);
     }
-    if (options.as_nobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 ||
-                              ::setuid(65534) != 0))
+    if (options.as_nobody &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
       ::_exit(125);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
@@ -175,7 +177,9 @@ std::string mirvale_path() {
   return resolved;
 }
 
-std::string mirvale_dump_path() { return MIRVALE_DUMP_BINARY; }
+std::string mirvale_dump_path() {
+  return MIRVALE_DUMP_BINARY;
+}
 
 RunResult run_mirvale(const std::vector<std::string>& args, const RunOptions& options) {
   std::vector<std::string> full = {mirvale_path()};
@@ -222,6 +226,8 @@ std::vector<std::string> walk_order(const std::string& start) {
   return files;
 }
 
-bool can_run_as_nobody() { return ::geteuid() == 0; }
+bool can_run_as_nobody() {
+  return ::geteuid() == 0;
+}
 
 }  // namespace mirvale::test

@@ -128,8 +128,9 @@ TEST_F(WalkTest, EmptyDirectoryListsNothing) {
 }
 
 TEST_F(WalkTest, NamesWithHighBytesSpacesAndPercentSignsPassUnchanged) {
-  const std::vector<std::string> names = {"caf\xc3\xa9", "\x80\xff", "two words", "%s%n%%",
-                                          std::string(255, 'n'), "line\nfeed", "cr\r"};
+  const std::vector<std::string> names = {
+      "caf\xc3\xa9",         "\x80\xff",   "two words", "%s%n%%",
+      std::string(255, 'n'), "line\nfeed", "cr\r"};
   test::make_dir(tree_ / "\xe4\xb8\xad");
   for (const std::string& n : names) test::write_file(tree_ / ("\xe4\xb8\xad/" + n), n);
   std::vector<std::string> expected = test::walk_order(tree_.path());

@@ -21,8 +21,8 @@ class FileDigest {
  private:
   const ScanPath& path_;
   IoBuffer& io_;
-  MD5_CTX file_digest_context_{};    // zero between calls
-  Md5Digest file_digest_result_{};   // the last digest
+  MD5_CTX file_digest_context_{};   // zero between calls
+  Md5Digest file_digest_result_{};  // the last digest
 };
 
 }  // namespace mirvale

@@ -7,9 +7,9 @@
 namespace mirvale {
 
 struct MD5_CTX {
-  std::uint32_t state[4];       // chaining values A, B, C, D
-  std::uint32_t count[2];       // message length in bits mod 2^64, low word first
-  unsigned char buffer[64];     // bytes of the current block not yet transformed
+  std::uint32_t state[4];    // chaining values A, B, C, D
+  std::uint32_t count[2];    // message length in bits mod 2^64, low word first
+  unsigned char buffer[64];  // bytes of the current block not yet transformed
 };
 
 void MD5Init(MD5_CTX* context);

@@ -38,9 +38,9 @@ class Run {
   void delete_working_files();
 
   platform::Console& console_;
-  char name_store_file_name_[kFileNameSize];   // "MIRVALE.NMS"
-  char log_file_name_[kFileNameSize];          // "MIRVALE.LOG"
-  char tree_file_name_[kFileNameSize];         // "MIRVALE.ST"
+  char name_store_file_name_[kFileNameSize];  // "MIRVALE.NMS"
+  char log_file_name_[kFileNameSize];         // "MIRVALE.LOG"
+  char tree_file_name_[kFileNameSize];        // "MIRVALE.ST"
   ScanPath scan_path_;
   IoBuffer io_buffer_;
   NameStore names_;

@@ -38,9 +38,13 @@ FileHandle open_working_file(const char* name) {
   return open_retrying(name, O_RDWR | O_CREAT | O_TRUNC, 0666);
 }
 
-FileHandle open_kept_file(const char* name) { return open_retrying(name, O_RDWR | O_CREAT, 0666); }
+FileHandle open_kept_file(const char* name) {
+  return open_retrying(name, O_RDWR | O_CREAT, 0666);
+}
 
-FileHandle open_existing_file(const char* name) { return open_retrying(name, O_RDONLY | O_NOCTTY); }
+FileHandle open_existing_file(const char* name) {
+  return open_retrying(name, O_RDONLY | O_NOCTTY);
+}
 
 FileHandle open_regular_file(const char* path) {
   FileHandle file = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
@@ -102,6 +106,8 @@ bool file_size(const FileHandle& file, std::uint64_t& size) {
   return true;
 }
 
-void remove_file(const char* name) { ::unlink(name); }
+void remove_file(const char* name) {
+  ::unlink(name);
+}
 
 }  // namespace mirvale::platform

@@ -50,11 +50,11 @@ class Listing {
   bool suspend();
   static bool free_a_descriptor(Listing* parent);
 
-  void* stream_ = nullptr;      // the open DIR stream, null when closed or suspended
-  Listing* parent_ = nullptr;   // listing of the directory above, or null
-  std::uint64_t device_ = 0;    // identity of the listed directory
+  void* stream_ = nullptr;     // the open DIR stream, null when closed or suspended
+  Listing* parent_ = nullptr;  // listing of the directory above, or null
+  std::uint64_t device_ = 0;   // identity of the listed directory
   std::uint64_t inode_ = 0;
-  long position_ = 0;           // where a suspended listing goes on
+  long position_ = 0;  // where a suspended listing goes on
   bool suspended_ = false;
 };
 

@@ -21,11 +21,24 @@ namespace {
 // /proc/kcore alone would take days.
 bool is_pseudo_filesystem(int fd) {
   static constexpr unsigned long kPseudo[] = {
-      PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEBUGFS_MAGIC,  TRACEFS_MAGIC,
-      SECURITYFS_MAGIC,   CGROUP_SUPER_MAGIC,  CGROUP2_SUPER_MAGIC, PSTOREFS_MAGIC,
-      BPF_FS_MAGIC,       0x62656570 /* configfs */, EFIVARFS_MAGIC, DEVPTS_SUPER_MAGIC,
-      0x65735543 /* fusectl */, BINFMTFS_MAGIC, SELINUX_MAGIC, SMACK_MAGIC,
-      0x19800202 /* mqueue */, NSFS_MAGIC,
+      PROC_SUPER_MAGIC,
+      SYSFS_MAGIC,
+      DEBUGFS_MAGIC,
+      TRACEFS_MAGIC,
+      SECURITYFS_MAGIC,
+      CGROUP_SUPER_MAGIC,
+      CGROUP2_SUPER_MAGIC,
+      PSTOREFS_MAGIC,
+      BPF_FS_MAGIC,
+      0x62656570 /* configfs */,
+      EFIVARFS_MAGIC,
+      DEVPTS_SUPER_MAGIC,
+      0x65735543 /* fusectl */,
+      BINFMTFS_MAGIC,
+      SELINUX_MAGIC,
+      SMACK_MAGIC,
+      0x19800202 /* mqueue */,
+      NSFS_MAGIC,
   };
   struct statfs fs;
   if (::fstatfs(fd, &fs) != 0) return false;
@@ -34,7 +47,9 @@ bool is_pseudo_filesystem(int fd) {
   return false;
 }
 
-DIR* stream_of(void* stream) { return static_cast<DIR*>(stream); }
+DIR* stream_of(void* stream) {
+  return static_cast<DIR*>(stream);
+}
 
 int open_directory(const char* pattern) {
   int fd;
@@ -44,7 +59,9 @@ int open_directory(const char* pattern) {
   return fd;
 }
 
-bool out_of_descriptors() { return errno == EMFILE || errno == ENFILE; }
+bool out_of_descriptors() {
+  return errno == EMFILE || errno == ENFILE;
+}
 
 }  // namespace
 
@@ -99,8 +116,10 @@ bool Listing::next_entry(ListingEntry& entry) {
     if (type == DT_UNKNOWN) {
       struct stat st;
       if (::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      if (S_ISDIR(st.st_mode)) type = DT_DIR;
-      else if (S_ISREG(st.st_mode)) type = DT_REG;
+      if (S_ISDIR(st.st_mode))
+        type = DT_DIR;
+      else if (S_ISREG(st.st_mode))
+        type = DT_REG;
     }
     if (type != DT_DIR && type != DT_REG) continue;  // links, FIFOs, sockets, devices
     entry.name = d->d_name;

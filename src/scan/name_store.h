@@ -33,8 +33,8 @@ class NameStore {
  private:
   ScanPath& path_;
   platform::FileHandle name_store_handle_;
-  std::uint64_t next_name_offset_ = 0;     // where the next record starts
-  std::uint32_t last_name_length_ = 0;     // length of the last record, terminator included
+  std::uint64_t next_name_offset_ = 0;  // where the next record starts
+  std::uint32_t last_name_length_ = 0;  // length of the last record, terminator included
 };
 
 }  // namespace mirvale

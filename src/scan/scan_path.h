@@ -9,8 +9,8 @@ namespace mirvale {
 
 class ScanPath {
  public:
-  static constexpr size_t kCapacity = 4096;              // path bytes and the terminating zero
-  static constexpr size_t kMaxLength = kCapacity - 1;    // longest path it holds
+  static constexpr size_t kCapacity = 4096;            // path bytes and the terminating zero
+  static constexpr size_t kMaxLength = kCapacity - 1;  // longest path it holds
 
   ScanPath() { bytes_[0] = '\0'; }
   ScanPath(const ScanPath&) = delete;

@@ -58,8 +58,7 @@ void Walk::handle_file() {
   }
   // An unreadable file is listed and stored but indexed under no digest, so
   // that it can never be reported as a copy of anything.
-  if (digest_.digest_file() &&
-      !insert_digest(tree_, digest_.result(), names_.next_name_offset())) {
+  if (digest_.digest_file() && !insert_digest(tree_, digest_.result(), names_.next_name_offset())) {
     failure_ = Failure::digest_tree;
     return;
   }
