@@ -179,5 +179,31 @@ TEST_F(EndToEndTest, UnreadableFilesAreListedButNeverGrouped) {
   EXPECT_EQ(std::count(expected.log.begin(), expected.log.end(), '\n'), 3) << "one pair";
 }
 
+TEST_F(EndToEndTest, LogThatCannotBeWrittenWholeGivesWriteFailAfterTheWholeConsoleReport) {
+  // Twenty copies with long names: the log (a heading, then each path with
+  // CR LF) outgrows the name store (each path with a zero byte) by 70 bytes,
+  // and a file size limit between the two cuts only the log short.
+  std::vector<std::string> names;
+  for (int i = 0; i < 20; ++i) {
+    names.push_back(std::string(80, 'n') + std::to_string(i));
+    test::write_file(data_ / names.back(), "one content");
+  }
+  const std::vector<std::string> order = test::walk_order(data_.path());
+  const Expected expected = expected_run(order);
+  size_t name_store = 0;
+  for (const std::string& f : order) name_store += f.size() + 1;
+  ASSERT_EQ(expected.log.size(), name_store + 70);
+  test::RunOptions options;
+  options.cwd = work_.path();
+  options.ignore_sigxfsz = true;
+  options.file_size_limit = name_store + 35;
+  const test::RunResult r = test::run_mirvale({data_.path()}, options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, expected.console + "Mirvale: Write Fail For 'MIRVALE.LOG'\n");
+  EXPECT_EQ(log(), expected.log.substr(0, name_store + 35));
+  EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+}
+
 }  // namespace
 }  // namespace mirvale
