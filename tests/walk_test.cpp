@@ -15,33 +15,26 @@
 
 #include "scan/walk.h"
 #include "test_support.h"
+#include "tree_file_helpers.h"
 
 namespace mirvale {
 namespace {
 
 // One walk's modules, with the console captured in a temporary file.
 struct WalkRig {
-  explicit WalkRig(const test::TempDir& work)
-      : nms(work / "MIRVALE.NMS"), out(std::tmpfile()), console(out) {
+  explicit WalkRig(const test::TempDir& work) : nms(work / "MIRVALE.NMS") {
     names.open(nms.c_str());
     tree.open_tree((work / "MIRVALE.ST").c_str());
   }
-  ~WalkRig() { std::fclose(out); }
 
   // Walks start and returns the console text.
   std::string walk(const std::string& start) {
     EXPECT_TRUE(path->assign(start));
-    Walk walk(*path, names, digest, tree, console);
+    Walk walk(*path, names, digest, tree, captured.console());
     walk.walk_directory();
     EXPECT_EQ(walk.failure(), Walk::Failure::none);
     EXPECT_EQ(path->view(), start) << "the scan path is restored";
-    console.flush();
-    std::rewind(out);
-    std::string text;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, got);
-    return text;
+    return captured.text();
   }
 
   std::string nms;
@@ -50,8 +43,7 @@ struct WalkRig {
   NameStore names{*path};
   FileDigest digest{*path, *io};
   DigestTree tree;
-  std::FILE* out;
-  platform::Console console;
+  test::CapturedConsole captured;
 };
 
 std::string lines(const std::vector<std::string>& paths, char end = '\n') {
