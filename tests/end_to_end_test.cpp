@@ -10,7 +10,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,16 +21,6 @@ namespace {
 constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 constexpr char kHeading[] = "============== Duplicate File List =============\r\n";
-
-// Lower-case hexadecimal MD5 of a file's content from coreutils md5sum, fed
-// on standard input: md5sum escapes its output for names holding a line
-// feed, carriage return or backslash.
-std::string content_md5(const std::string& path) {
-  const test::RunResult r = test::run_program(
-      "/bin/sh", {"sh", "-c", "exec md5sum -b < \"$1\"", "sh", path}, test::RunOptions{});
-  if (r.status != 0 || r.out.size() < 32) throw std::runtime_error("md5sum failed on " + path);
-  return r.out.substr(0, 32);
-}
 
 // What a run on a tree must print and log.
 struct Expected {
@@ -49,7 +38,7 @@ Expected expected_run(const std::vector<std::string>& files,
   e.console = kScanPhase;
   for (const std::string& f : files) {
     e.console += f + "\n";
-    if (unreadable.count(f) == 0) by_digest[content_md5(f)].push_back(f);
+    if (unreadable.count(f) == 0) by_digest[test::md5sum_of(f)].push_back(f);
   }
   for (const auto& [digest, paths] : by_digest) {
     if (paths.size() < 2) continue;

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -92,6 +94,60 @@ static double seconds_since(const struct timespec& start) {
          static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
+// Forks a child that runs program with args as options ask, its standard
+// input from /dev/null and its output to out_fd and err_fd. Interrupts and
+// blocked signals are reset, as a shell does for a program in the foreground.
+static pid_t start_child(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options, int out_fd, int err_fd) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid != 0) return pid;
+  int null_fd = ::open("/dev/null", O_RDONLY);
+  ::dup2(null_fd, 0);
+  ::dup2(out_fd, 1);
+  ::dup2(err_fd, 2);
+  ::signal(SIGINT, SIG_DFL);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+  if (options.ignore_sigxfsz) ::signal(SIGXFSZ, SIG_IGN);
+  if (options.file_size_limit != RLIM_INFINITY) {
+    struct rlimit l = {options.file_size_limit, options.file_size_limit};
+    ::setrlimit(RLIMIT_FSIZE, &l);
+  }
+  if (options.open_file_limit != RLIM_INFINITY) {
+    struct rlimit l = {options.open_file_limit, options.open_file_limit};
+    ::setrlimit(RLIMIT_NOFILE, &l);
+  }
+  if (options.as_nobody &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+    ::_exit(125);
+  ::execv(program.c_str(), argv.data());
+  ::_exit(127);
+}
+
+// Waits for the child to end, killing it once timeout_seconds have passed
+// since start, and records how it ended.
+static void reap_child(pid_t pid, const struct timespec& start, int timeout_seconds,
+                       RunResult& result) {
+  int wstatus = 0;
+  while (::waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (seconds_since(start) > timeout_seconds) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &wstatus, 0);
+      break;
+    }
+    ::usleep(1000);
+  }
+  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
+}
+
 // Output goes through pipes, so that limits set for the child (RLIMIT_FSIZE)
 // never apply to what it prints.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
@@ -99,32 +155,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    int null_fd = ::open("/dev/null", O_RDONLY);
-    ::dup2(null_fd, 0);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
-    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
-    if (options.ignore_sigxfsz) ::signal(SIGXFSZ, SIG_IGN);
-    if (options.file_size_limit != RLIM_INFINITY) {
-      struct rlimit l = {options.file_size_limit, options.file_size_limit};
-      ::setrlimit(RLIMIT_FSIZE, &l);
-    }
-    if (options.open_file_limit != RLIM_INFINITY) {
-      struct rlimit l = {options.open_file_limit, options.open_file_limit};
-      ::setrlimit(RLIMIT_NOFILE, &l);
-    }
-    if (options.as_nobody &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
-      ::_exit(125);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
+  const pid_t pid = start_child(program, args, options, out_pipe[1], err_pipe[1]);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   RunResult result;
@@ -155,19 +186,31 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   }
   for (struct pollfd& f : fds)
     if (f.fd >= 0) ::close(f.fd);
-  int wstatus = 0;
   // The child may have closed its output and still run: give it the rest of its time.
-  while (::waitpid(pid, &wstatus, WNOHANG) == 0) {
-    if (seconds_since(start) > options.timeout_seconds) {
-      result.timed_out = true;
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &wstatus, 0);
-      break;
-    }
-    ::usleep(1000);
-  }
-  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
+  reap_child(pid, start, options.timeout_seconds, result);
+  return result;
+}
+
+pid_t start_program(const std::string& program, const std::vector<std::string>& args,
+                    const RunOptions& options) {
+  const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_fd < 0) throw std::runtime_error("cannot open /dev/null");
+  const pid_t pid = start_child(program, args, options, null_fd, null_fd);
+  ::close(null_fd);
+  return pid;
+}
+
+pid_t start_mirvale(const std::vector<std::string>& args, const RunOptions& options) {
+  std::vector<std::string> full = {mirvale_path()};
+  full.insert(full.end(), args.begin(), args.end());
+  return start_program(full[0], full, options);
+}
+
+RunResult wait_program(pid_t pid, int timeout_seconds) {
+  RunResult result;
+  struct timespec start;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  reap_child(pid, start, timeout_seconds, result);
   return result;
 }
 
@@ -187,8 +230,11 @@ RunResult run_mirvale(const std::vector<std::string>& args, const RunOptions& op
   return run_program(full[0], full, options);
 }
 
+// Fed on standard input: for a name holding a line feed, a carriage return or
+// a backslash md5sum escapes its output line and starts it with a backslash.
 std::string md5sum_of(const std::string& path) {
-  RunResult r = run_program("/usr/bin/md5sum", {"md5sum", "-b", "--", path}, RunOptions{});
+  RunResult r =
+      run_program("/bin/sh", {"sh", "-c", "exec md5sum -b < \"$1\"", "sh", path}, RunOptions{});
   if (r.status != 0 || r.out.size() < 32) throw std::runtime_error("md5sum failed on " + path);
   return r.out.substr(0, 32);
 }
@@ -203,12 +249,18 @@ std::string hex(const unsigned char* bytes, size_t size) {
   return s;
 }
 
+// Each listing is read whole and closed before its directories are entered,
+// so that any depth is walked without holding a descriptor per level.
 static void walk_into(const std::string& dir, std::vector<std::string>& files) {
+  std::vector<std::string> names;
   DIR* listing = ::opendir((dir + "/").c_str());
   if (listing == nullptr) return;
   while (struct dirent* d = ::readdir(listing)) {
     std::string name = d->d_name;
-    if (name == "." || name == "..") continue;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(listing);
+  for (const std::string& name : names) {
     std::string path = dir + "/" + name;
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) continue;
@@ -217,7 +269,6 @@ static void walk_into(const std::string& dir, std::vector<std::string>& files) {
     else if (S_ISREG(st.st_mode))
       files.push_back(path);
   }
-  ::closedir(listing);
 }
 
 std::vector<std::string> walk_order(const std::string& start) {
@@ -228,6 +279,73 @@ std::vector<std::string> walk_order(const std::string& start) {
 
 bool can_run_as_nobody() {
   return ::geteuid() == 0;
+}
+
+namespace {
+constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
+constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
+constexpr char kHeading[] = "============== Duplicate File List =============\r\n";
+}  // namespace
+
+// Lower-case hexadecimal digests of equal length sort as their bytes do.
+Groups expected_groups(const std::vector<std::string>& files,
+                       const std::set<std::string>& unreadable) {
+  std::map<std::string, std::vector<std::string>> by_digest;
+  for (const std::string& f : files)
+    if (unreadable.count(f) == 0) by_digest[md5sum_of(f)].push_back(f);
+  Groups groups;
+  for (const auto& [digest, paths] : by_digest)
+    if (paths.size() >= 2) groups.push_back(paths);
+  return groups;
+}
+
+std::string report_of(const Groups& groups) {
+  std::string report;
+  for (const auto& group : groups) {
+    report += kHeading;
+    for (const std::string& p : group) report += p + "\r\n";
+  }
+  return report;
+}
+
+ExpectedRun expected_run(const std::vector<std::string>& files,
+                         const std::set<std::string>& unreadable) {
+  ExpectedRun e;
+  e.log = report_of(expected_groups(files, unreadable));
+  e.console = kScanPhase;
+  for (const std::string& f : files) e.console += f + "\n";
+  e.console += kReportPhase + e.log;
+  return e;
+}
+
+bool parse_report(const std::string& report, Groups& groups) {
+  groups.clear();
+  const std::string heading = kHeading;
+  size_t at = 0;
+  while (at < report.size()) {
+    if (report.compare(at, heading.size(), heading) == 0) {
+      groups.emplace_back();
+      at += heading.size();
+      continue;
+    }
+    const size_t end = report.find("\r\n", at);
+    if (groups.empty() || end == std::string::npos) return false;
+    groups.back().push_back(report.substr(at, end - at));
+    at = end + 2;
+  }
+  return true;
+}
+
+Tmpfs::Tmpfs(const std::string& at, size_t size) {
+  const std::string options = "size=" + std::to_string(size);
+  if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0)
+    at_ = at;
+  else
+    error_ = std::strerror(errno);
+}
+
+Tmpfs::~Tmpfs() {
+  if (!at_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
 }
 
 }  // namespace mirvale::test

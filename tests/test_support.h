@@ -3,7 +3,9 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,11 +56,18 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
                       const RunOptions& options);
 // The mirvale binary of this build.
 RunResult run_mirvale(const std::vector<std::string>& args, const RunOptions& options);
+// Starts program (or the mirvale binary) without waiting for it, its output
+// thrown away; the child's id, for wait_program. timeout_seconds is not used.
+pid_t start_program(const std::string& program, const std::vector<std::string>& args,
+                    const RunOptions& options);
+pid_t start_mirvale(const std::vector<std::string>& args, const RunOptions& options);
+// Waits for a started child, killing it after timeout_seconds; out and err stay empty.
+RunResult wait_program(pid_t pid, int timeout_seconds);
 // Full path of the mirvale binary, as the tool reports element 0.
 std::string mirvale_path();
 std::string mirvale_dump_path();
 
-// Lower-case hexadecimal MD5 of a file, from coreutils md5sum.
+// Lower-case hexadecimal MD5 of a file's content, from coreutils md5sum.
 std::string md5sum_of(const std::string& path);
 std::string hex(const unsigned char* bytes, size_t size);
 
@@ -69,5 +78,43 @@ std::vector<std::string> walk_order(const std::string& start);
 
 // True when the suite may drop to an unprivileged user (it runs as root).
 bool can_run_as_nobody();
+
+// Duplicate groups: the paths of each, in walk order.
+using Groups = std::vector<std::vector<std::string>>;
+
+// The groups of equal content among files (in their order) in ascending
+// digest order, as the tool must report them; files in unreadable are left out.
+Groups expected_groups(const std::vector<std::string>& files,
+                       const std::set<std::string>& unreadable = {});
+// The report (console and log) of groups.
+std::string report_of(const Groups& groups);
+
+// The console a completed run on files (walk order) must print, and its log.
+struct ExpectedRun {
+  std::string console;
+  std::string log;
+};
+ExpectedRun expected_run(const std::vector<std::string>& files,
+                         const std::set<std::string>& unreadable = {});
+
+// Splits a report into its groups; false when it is not a sequence of
+// headings each followed by lines ending in CR LF.
+bool parse_report(const std::string& report, Groups& groups);
+
+// A tmpfs of size bytes mounted on an existing directory for an object's
+// life, detached when it goes; needs root.
+class Tmpfs {
+ public:
+  Tmpfs(const std::string& at, size_t size);
+  ~Tmpfs();
+  Tmpfs(const Tmpfs&) = delete;
+  Tmpfs& operator=(const Tmpfs&) = delete;
+  bool mounted() const { return !at_.empty(); }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string at_;
+  std::string error_;
+};
 
 }  // namespace mirvale::test
