@@ -4,10 +4,15 @@
 // allows, and directories an unprivileged user cannot list. Each case checks
 // the console, the log, the exit status, standard error and the working files
 // left behind.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -141,6 +146,130 @@ TEST_F(FaultsTest, FileSystemFilledByTheLogGivesWriteFailureAfterTheWholeReport)
   const std::string log = test::read_file(work + "/MIRVALE.LOG");
   EXPECT_LT(log.size(), expected.log.size());
   EXPECT_TRUE(starts_with(expected.log, log)) << "the log holds the start of the report";
+}
+
+// 2000 levels, one file and one directory a level, walked with 1024
+// descriptors: the walk must give up listings further up and resume them,
+// and still open every file. The paths stay below 4095 bytes.
+TEST_F(FaultsTest, TreeTwoThousandLevelsDeepIsWalkedAndGroupedWithAThousandDescriptors) {
+  constexpr int kLevels = 2000;
+  const std::vector<int> top_middle_bottom = {0, 1000, kLevels - 1};
+  const std::vector<int> second_and_last_but_one = {1, kLevels - 2};
+  std::vector<std::string> level_files;
+  std::string dir = data_.path();
+  for (int level = 0; level < kLevels; ++level) {
+    level_files.push_back(dir + "/f");
+    std::string content = "level " + std::to_string(level);
+    for (int l : top_middle_bottom)
+      if (level == l) content = "top, middle and bottom";
+    for (int l : second_and_last_but_one)
+      if (level == l) content = "second and last but one";
+    test::write_file(level_files.back(), content);
+    test::make_dir(dir + "/d");
+    dir += "/d";
+  }
+  ASSERT_LT(level_files.back().size(), 4095u);
+  const std::vector<std::string> order = test::walk_order(data_.path());
+  ASSERT_EQ(order.size(), static_cast<size_t>(kLevels));
+  // The two groups in walk order, then in digest order; the other files are
+  // unique, so only these two need a digest.
+  test::Groups groups;
+  for (const auto& levels : {top_middle_bottom, second_and_last_but_one}) {
+    std::vector<std::string> group;
+    for (const std::string& f : order)
+      for (int l : levels)
+        if (f == level_files[l]) group.push_back(f);
+    groups.push_back(group);
+  }
+  if (test::md5sum_of(groups[1][0]) < test::md5sum_of(groups[0][0]))
+    std::swap(groups[0], groups[1]);
+  test::ExpectedRun expected;
+  expected.log = test::report_of(groups);
+  expected.console = kScanPhase;
+  for (const std::string& f : order) expected.console += f + "\n";
+  expected.console += kReportPhase + expected.log;
+
+  test::RunOptions options;
+  options.open_file_limit = 1024;
+  const test::RunResult r = run(data_.path(), options);
+  expect_completed(r, expected);
+}
+
+// Removes, when the test ends, entries whose paths are too long to be named
+// whole: each by its directory (a path that fits) and its name.
+class LongEntries {
+ public:
+  LongEntries() = default;
+  LongEntries(const LongEntries&) = delete;
+  LongEntries& operator=(const LongEntries&) = delete;
+  ~LongEntries() {
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+      const int dir = ::open(it->first.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir < 0) continue;
+      ::unlinkat(dir, it->second.c_str(), 0);
+      ::close(dir);
+    }
+  }
+  // Writes a file name in dir (a path of at most 4095 bytes).
+  bool write(const std::string& dir, const std::string& name, const std::string& content) {
+    const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return false;
+    const int f = ::openat(d, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::close(d);
+    if (f < 0) return false;
+    made_.emplace_back(dir, name);
+    const bool written =
+        ::write(f, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    return ::close(f) == 0 && written;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> made_;
+};
+
+// Below a directory whose path is 3900 bytes long: files whose paths are 4095
+// and 4096 bytes, directories whose paths leave room for "/" and one more
+// byte, for "/" only, and for nothing. Only paths of at most 4095 bytes are
+// listed; all hold the same content, so the group shows which were read.
+TEST_F(FaultsTest, PathsLongerThan4095BytesAreSkippedAndTheirShorterSiblingsKept) {
+  constexpr size_t kDirLength = 3900;
+  std::string dir = data_.path();
+  while (kDirLength - dir.size() > 1 + 255) {  // until the rest fits one name
+    dir += "/" + std::string(200, 'd');
+    test::make_dir(dir);
+  }
+  dir += "/" + std::string(kDirLength - dir.size() - 1, 'e');
+  test::make_dir(dir);
+  ASSERT_EQ(dir.size(), kDirLength);
+  const auto name_for = [&](char c, size_t path_length) {
+    return std::string(path_length - kDirLength - 1, c);
+  };
+  const std::string same = "the same content";
+  LongEntries long_entries;
+  const std::string fits = dir + "/" + name_for('a', 4095);
+  test::write_file(fits, same);
+  ASSERT_TRUE(long_entries.write(dir, name_for('b', 4096), same));
+  const std::string roomy = dir + "/" + name_for('c', 4093);  // room for "/z"
+  test::make_dir(roomy);
+  test::write_file(roomy + "/z", same);
+  const std::string tight = dir + "/" + name_for('g', 4094);  // room for "/" alone
+  test::make_dir(tight);
+  ASSERT_TRUE(long_entries.write(tight, "x", same));
+  const std::string full = dir + "/" + name_for('h', 4095);  // no room at all
+  test::make_dir(full);
+  ASSERT_TRUE(long_entries.write(full, "y", same));
+  test::write_file(dir + "/s", "short sibling");
+  test::write_file(data_ / "top", same);
+  ASSERT_EQ(fits.size(), 4095u);
+  ASSERT_EQ((roomy + "/z").size(), 4095u);
+
+  const std::vector<std::string> order = test::walk_order(data_.path());
+  ASSERT_EQ(std::set<std::string>(order.begin(), order.end()),
+            (std::set<std::string>{fits, roomy + "/z", dir + "/s", data_ / "top"}));
+  const test::ExpectedRun expected = test::expected_run(order);
+  ASSERT_EQ(test::expected_groups(order).size(), 1u);
+  const test::RunResult r = run(data_.path());
+  expect_completed(r, expected);
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ class Listing {
 
  private:
   bool refuses_directory(int fd);
+  void keep_a_descriptor_spare();
   bool suspend();
   static bool free_a_descriptor(Listing* parent);
 

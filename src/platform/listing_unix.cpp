@@ -74,6 +74,18 @@ bool Listing::free_a_descriptor(Listing* parent) {
   return victim != nullptr && victim->suspend();
 }
 
+// Makes sure that one more descriptor can be opened besides the listing's
+// own, for the file the walk digests next in this directory: without it a
+// walk at the descriptor limit would find every file there unreadable.
+// Gives up a listing further up the chain when none is left.
+void Listing::keep_a_descriptor_spare() {
+  const int probe = ::fcntl(::dirfd(stream_of(stream_)), F_DUPFD_CLOEXEC, 0);
+  if (probe >= 0)
+    ::close(probe);
+  else if (out_of_descriptors())
+    free_a_descriptor(parent_);
+}
+
 bool Listing::refuses_directory(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return true;
@@ -102,6 +114,7 @@ bool Listing::open_listing(const char* pattern, Listing* parent) {
     return false;
   }
   stream_ = dir;
+  keep_a_descriptor_spare();
   return true;
 }
 
@@ -165,6 +178,7 @@ bool Listing::resume(const char* pattern) {
   }
   ::seekdir(dir, position_);
   stream_ = dir;
+  keep_a_descriptor_spare();
   return true;
 }
 
