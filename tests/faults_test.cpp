@@ -5,10 +5,14 @@
 // the console, the log, the exit status, standard error and the working files
 // left behind.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <set>
 #include <string>
@@ -270,6 +274,59 @@ TEST_F(FaultsTest, PathsLongerThan4095BytesAreSkippedAndTheirShorterSiblingsKept
   ASSERT_EQ(test::expected_groups(order).size(), 1u);
   const test::RunResult r = run(data_.path());
   expect_completed(r, expected);
+}
+
+// Polls until the file at path is not empty; false when the child pid ended
+// first or a minute passed.
+bool wait_until_not_empty(const std::string& path, pid_t pid) {
+  for (int polls = 0; polls < 60000; ++polls) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) return true;
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid)
+      return false;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+// A run ended by SIGINT or SIGKILL while it scans: a sparse 8 GiB file keeps
+// it digesting for seconds, and the signal goes as soon as the name store
+// holds a record. The run leaves its three working files; the next run in
+// the same directory removes them and completes with the full report.
+TEST_F(FaultsTest, RunInterruptedMidScanLeavesItsFilesAndTheNextRunRemovesThem) {
+  for (int i = 0; i < 30; ++i)
+    test::write_file(data_ / ("small " + std::to_string(i)), "content " + std::to_string(i % 10));
+  const std::string big = data_ / "big";
+  test::write_file(big, "");
+  const std::vector<std::string> order = test::walk_order(data_.path());
+  ASSERT_EQ(order.size(), 31u);
+  const std::string records = name_store_of(order);
+  for (int signal : {SIGINT, SIGKILL}) {
+    SCOPED_TRACE(::strsignal(signal));
+    ASSERT_EQ(::truncate(big.c_str(), off_t{8} << 30), 0) << std::strerror(errno);
+    test::RunOptions options;
+    options.cwd = work_.path();
+    const pid_t pid = test::start_mirvale({data_.path()}, options);
+    const bool scanning = wait_until_not_empty(work_ / "MIRVALE.NMS", pid);
+    ::kill(pid, signal);
+    const test::RunResult killed = test::wait_program(pid, 60);
+    ASSERT_TRUE(scanning) << "the run ended before its first record";
+    ASSERT_FALSE(killed.timed_out);
+    ASSERT_EQ(killed.signal, signal) << "the run was still scanning";
+    EXPECT_EQ(test::list_dir(work_.path()),
+              (std::vector<std::string>{"MIRVALE.LOG", "MIRVALE.NMS", "MIRVALE.ST"}));
+    EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "") << "no report yet";
+    // The records of the files met so far, the last one perhaps cut short.
+    const std::string names = test::read_file(work_ / "MIRVALE.NMS");
+    EXPECT_TRUE(starts_with(records, names)) << names;
+    EXPECT_GE(test::read_file(work_ / "MIRVALE.ST").size(), 4u) << "the header at least";
+
+    ASSERT_EQ(::truncate(big.c_str(), 1000), 0);
+    const test::RunResult next = run(data_.path());
+    expect_completed(next, test::expected_run(order));
+  }
 }
 
 }  // namespace
