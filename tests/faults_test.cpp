@@ -11,11 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -79,6 +82,43 @@ class FaultsTest : public ::testing::Test {
     EXPECT_EQ(r.out, expected.console);
     EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), expected.log);
     EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+  }
+
+  // The report of a run on tree, part of which (below mutated) changed while
+  // it ran: console and log agree, every path listed lies in the tree, the
+  // untouched files are listed in walk order and grouped exactly, and a
+  // changing file shares a group with no other path.
+  void expect_sound_report(const test::RunResult& r, const std::string& tree,
+                           const std::string& mutated, const std::vector<std::string>& stable_order,
+                           const test::Groups& stable_groups) {
+    const size_t report_phase = r.out.find(kReportPhase);
+    ASSERT_NE(report_phase, std::string::npos) << r.out;
+    const std::string report = r.out.substr(report_phase + std::strlen(kReportPhase));
+    EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), report);
+    const std::vector<std::string> listed = listed_files(r.out);
+    std::vector<std::string> stable_listed;
+    for (const std::string& f : listed) {
+      EXPECT_TRUE(starts_with(f, tree + "/")) << f;
+      if (!starts_with(f, mutated + "/")) stable_listed.push_back(f);
+    }
+    EXPECT_EQ(stable_listed, stable_order);
+    const std::set<std::string> listed_set(listed.begin(), listed.end());
+    test::Groups groups, stable_reported;
+    ASSERT_TRUE(test::parse_report(report, groups)) << report;
+    for (const auto& group : groups) {
+      EXPECT_GE(group.size(), 2u);
+      bool changing = false;
+      for (const std::string& p : group) {
+        EXPECT_EQ(listed_set.count(p), 1u) << p;
+        changing = changing || starts_with(p, mutated + "/");
+      }
+      if (changing)
+        EXPECT_EQ(std::set<std::string>(group.begin(), group.end()).size(), 1u)
+            << "a changing file grouped with another path: " << group[0];
+      else
+        stable_reported.push_back(group);
+    }
+    EXPECT_EQ(stable_reported, stable_groups);
   }
 
   test::TempDir work_;
@@ -327,6 +367,169 @@ TEST_F(FaultsTest, RunInterruptedMidScanLeavesItsFilesAndTheNextRunRemovesThem) 
     const test::RunResult next = run(data_.path());
     expect_completed(next, test::expected_run(order));
   }
+}
+
+// Changes the files m0, m1, ... in a directory over and over until stopped:
+// each is rewritten, grown, shrunk, deleted, replaced by a directory holding
+// a file, and made a file again. New versions are written in a staging
+// directory on the same file system and renamed into place. Every version
+// starts with a line naming the file and the version, which no change
+// removes, so no two of these files, nor one of them and any other file, can
+// ever hold equal content, however a reader's view of them is torn.
+class Mutator {
+ public:
+  Mutator(std::string dir, std::string staging, int files)
+      : dir_(std::move(dir)), staging_(std::move(staging)), states_(files) {
+    for (int i = 0; i < files; ++i) replace_with_file(i);
+  }
+  ~Mutator() { stop(); }
+  Mutator(const Mutator&) = delete;
+  Mutator& operator=(const Mutator&) = delete;
+
+  void start() {
+    thread_ = std::thread([this] {
+      for (int step = 0; !stop_.load(); ++step) {
+        for (size_t i = 0; i < states_.size(); ++i) change(static_cast<int>(i), step + i);
+        ::usleep(200);
+      }
+    });
+  }
+  void stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+  // Calls that failed; the tool only reads, so there should be none.
+  int errors() const { return errors_; }
+
+ private:
+  enum class State { file, directory, absent };
+  struct Entry {
+    State state = State::absent;
+    size_t kept = 0;  // the version line's length, never cut off
+  };
+
+  std::string path(int i) const { return dir_ + "/m" + std::to_string(i); }
+
+  void check(bool ok) {
+    if (!ok) ++errors_;
+  }
+
+  // Writes a new version in the staging directory: its line, then filler.
+  std::string stage(const std::string& name, size_t& kept) {
+    const std::string line = "mutated " + name + " version " + std::to_string(++version_) + "\n";
+    kept = line.size();
+    const std::string staged = staging_ + "/v" + std::to_string(version_);
+    test::write_file(staged, line + std::string((version_ % 5 + 1) * 48 * 1024, 'a'));
+    return staged;
+  }
+
+  void replace_with_file(int i) {
+    remove_directory(i);
+    const std::string staged = stage("m" + std::to_string(i), states_[i].kept);
+    check(::rename(staged.c_str(), path(i).c_str()) == 0);
+    states_[i].state = State::file;
+  }
+
+  void replace_with_directory(int i) {
+    if (states_[i].state == State::file) check(::unlink(path(i).c_str()) == 0);
+    const std::string staged = staging_ + "/dir" + std::to_string(++version_);
+    test::make_dir(staged);
+    size_t kept;
+    const std::string inner = stage("m" + std::to_string(i) + "/inner", kept);
+    check(::rename(inner.c_str(), (staged + "/inner").c_str()) == 0);
+    check(::rename(staged.c_str(), path(i).c_str()) == 0);
+    states_[i].state = State::directory;
+  }
+
+  // Moves a directory out of the tree at once, then deletes it.
+  void remove_directory(int i) {
+    if (states_[i].state != State::directory) return;
+    const std::string gone = staging_ + "/gone" + std::to_string(++version_);
+    check(::rename(path(i).c_str(), gone.c_str()) == 0);
+    test::remove_tree(gone);
+    states_[i].state = State::absent;
+  }
+
+  void grow(int i) {
+    const int fd = ::open(path(i).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    check(fd >= 0);
+    if (fd < 0) return;
+    const std::string more(64 * 1024, static_cast<char>('b' + version_ % 20));
+    check(::write(fd, more.data(), more.size()) == static_cast<ssize_t>(more.size()));
+    ::close(fd);
+  }
+
+  void change(int i, size_t step) {
+    Entry& e = states_[i];
+    switch (step % 7) {
+      case 1:
+      case 3:
+        if (e.state == State::file) return grow(i);
+        return replace_with_file(i);
+      case 2:
+        if (e.state != State::file) return replace_with_file(i);
+        check(::truncate(path(i).c_str(), static_cast<off_t>(e.kept + step % 3)) == 0);
+        return;
+      case 4:
+        if (e.state == State::file) check(::unlink(path(i).c_str()) == 0);
+        remove_directory(i);
+        e.state = State::absent;
+        return;
+      case 5:
+        return replace_with_directory(i);
+      default:
+        return replace_with_file(i);
+    }
+  }
+
+  const std::string dir_;
+  const std::string staging_;
+  std::vector<Entry> states_;
+  int version_ = 0;
+  std::atomic<int> errors_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Runs the tool again and again on a tree while a second thread changes part
+// of it. Each run must complete, list only paths of the tree, group the
+// files nobody touches exactly as they are, and never put a changing file in
+// a group with any other path.
+TEST_F(FaultsTest, TreeChangingDuringTheRunsNeverGivesAWrongGroup) {
+  const std::string tree = data_ / "tree";
+  const std::string stable = tree + "/stable";
+  const std::string mutated = tree + "/mutated";
+  for (const std::string& d : {tree, stable, stable + "/sub", mutated, data_ / "staging"})
+    test::make_dir(d);
+  const std::string big(4 << 20, 'B');  // keeps each run digesting while the files change
+  const std::vector<std::pair<std::string, std::string>> stable_files = {
+      {"alpha", "alpha"}, {"sub/alpha", "alpha"},  {"alpha again", "alpha"},
+      {"big", big},       {"sub/big", big},        {"empty", ""},
+      {"sub/empty", ""},  {"unique", "only once"}, {"sub/unique", "only once too"},
+      {"m0", "m0"},       {"sub/m0 twin", "m0"},
+  };
+  for (const auto& [name, content] : stable_files) test::write_file(stable + "/" + name, content);
+  const std::vector<std::string> stable_order = test::walk_order(stable);
+  const test::Groups stable_groups = test::expected_groups(stable_order);
+  ASSERT_EQ(stable_groups.size(), 4u);
+
+  Mutator mutator(mutated, data_ / "staging", 8);
+  mutator.start();
+  struct timespec start, now;
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    test::RunOptions options;
+    options.timeout_seconds = 60;
+    const test::RunResult r = run(tree, options);
+    EXPECT_EQ(r.status, 0);
+    expect_sound_report(r, tree, mutated, stable_order, stable_groups);
+    EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - start.tv_sec >= 3) break;  // bounds the test, whatever the load
+  }
+  mutator.stop();
+  EXPECT_EQ(mutator.errors(), 0);
 }
 
 }  // namespace
