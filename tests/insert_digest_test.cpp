@@ -384,6 +384,28 @@ TEST_F(Insert, RandomDigestsWithRepeatsMatchThePlainTree) {
   EXPECT_EQ(chains, expected_chains) << "each chain holds its digest's files in insertion order";
 }
 
+// The head of the file is rewritten in memory and the rest with writes: a
+// reader of the file sees the plain tree's bytes after every insertion while
+// the file grows past the mapped head, and after the tree is closed.
+TEST_F(Insert, FileReadsAsThePlainTreeAfterEveryInsertionAcrossTheMappedHead) {
+  constexpr size_t kHeadRecords = (kTreeWindowSize - kTreeHeaderSize) / kTreeRecordSize;
+  std::mt19937 random(7);
+  std::vector<Md5Digest> pool(kHeadRecords / 2);
+  for (Md5Digest& d : pool)
+    for (std::uint8_t& b : d) b = static_cast<std::uint8_t>(random());
+  ModelTree model;
+  for (size_t i = 0; i < kHeadRecords + 64; ++i) {
+    const Md5Digest& d = pool[random() % pool.size()];
+    insert(d, static_cast<NameOffset>(i));
+    model.insert(d, static_cast<NameOffset>(i));
+    if (i + 64 >= kHeadRecords) {
+      ASSERT_EQ(bytes(), model.bytes()) << "after insertion " << i;
+    }
+  }
+  tree_.close_tree();
+  EXPECT_EQ(bytes(), model.bytes());
+}
+
 TEST_F(Insert, ReopenedTreeGoesOnWhereTheFileEnds) {
   for (std::uint32_t i = 0; i < 3; ++i) insert(digest_ending(4), i);
   tree_.close_tree();

@@ -73,6 +73,7 @@ bool DigestTree::open_tree(const char* file_name) {
     return false;
   }
   end_known_ = true;
+  window_ = platform::map_file(handle_, kTreeWindowSize);
   return true;
 }
 
@@ -91,6 +92,10 @@ bool DigestTree::open_existing_tree(const char* file_name) {
 }
 
 bool DigestTree::read_record(std::uint32_t offset, TreeRecord& record) {
+  if (const unsigned char* in = mapped(offset, kTreeRecordSize)) {
+    decode_record(in, record);
+    return true;
+  }
   unsigned char bytes[kTreeRecordSize];
   if (platform::read_at(handle_, offset, bytes, sizeof bytes) != kTreeRecordSize) return false;
   decode_record(bytes, record);
@@ -98,6 +103,10 @@ bool DigestTree::read_record(std::uint32_t offset, TreeRecord& record) {
 }
 
 bool DigestTree::write_record(std::uint32_t offset, const TreeRecord& record) {
+  if (unsigned char* out = mapped(offset, kTreeRecordSize)) {
+    encode_record(record, out);
+    return true;
+  }
   unsigned char bytes[kTreeRecordSize];
   encode_record(record, bytes);
   if (!platform::write_at(handle_, offset, bytes, sizeof bytes)) {
@@ -110,6 +119,10 @@ bool DigestTree::write_record(std::uint32_t offset, const TreeRecord& record) {
 }
 
 bool DigestTree::write_header() {
+  if (unsigned char* out = mapped(0, kTreeHeaderSize)) {
+    put_u32(out, root_);
+    return true;
+  }
   unsigned char header[kTreeHeaderSize];
   put_u32(header, root_);
   if (!platform::write_at(handle_, 0, header, sizeof header)) {
@@ -141,10 +154,18 @@ void DigestTree::dump_tree(platform::Console& console) {
 }
 
 void DigestTree::forget_file_state() {
+  window_.unmap();
   root_ = 0;
   end_ = 0;
   end_known_ = false;
   chain_tails_.fill(ChainTail{});
+}
+
+unsigned char* DigestTree::mapped(std::uint64_t offset, std::size_t size) {
+  // Pages past the end of the file must never be touched; end_ is what this
+  // module wrote, and only it writes the file.
+  if (!end_known_ || offset + size > end_ || offset + size > window_.size()) return nullptr;
+  return window_.data() + offset;
 }
 
 bool DigestTree::end_of_file(std::uint32_t& offset) {

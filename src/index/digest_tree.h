@@ -17,6 +17,11 @@ constexpr std::uint32_t kTreeRecordSize = 36;
 // Slots of the in-memory cache of chain tails; memory stays fixed whatever
 // the number of files, and a chain whose slot was taken is walked instead.
 constexpr std::size_t kChainTailSlots = 4096;
+// Bytes at the start of the tree file that are mapped into memory. The
+// records there are the first ones inserted, which are the ones nearest the
+// root and so met by almost every insertion; reading and rewriting them costs
+// no system call. Memory stays fixed: only this much of the file is mapped.
+constexpr std::size_t kTreeWindowSize = 1024 * 1024;
 
 struct TreeRecord {
   std::uint32_t left = 0;      // subtree of smaller digests; 0 = none
@@ -67,6 +72,9 @@ class DigestTree {
 
   // Makes the cache of chain tails and the known end of the file forget all.
   void forget_file_state();
+  // Where size bytes at offset are in the mapped head of the file, or null
+  // when they lie outside it or are not known to be in the file yet.
+  unsigned char* mapped(std::uint64_t offset, std::size_t size);
   // The offset of the next record to be created: the end of the file. False
   // when it cannot be learnt or does not fit 32 bits.
   bool end_of_file(std::uint32_t& offset);
@@ -75,10 +83,11 @@ class DigestTree {
   // Notes tail as the last record of the chain headed by head.
   void remember_tail(std::uint32_t head, std::uint32_t tail);
 
-  platform::FileHandle handle_;  // the open tree file
-  std::uint32_t root_ = 0;       // header value, kept in memory for the run
-  std::uint64_t end_ = 0;        // the file's size, as this module has written it
-  bool end_known_ = false;       // false after a failed write: ask the system
+  platform::FileHandle handle_;   // the open tree file
+  platform::FileMapping window_;  // its first kTreeWindowSize bytes; may be empty
+  std::uint32_t root_ = 0;        // header value, kept in memory for the run
+  std::uint64_t end_ = 0;         // the file's size, as this module has written it
+  bool end_known_ = false;        // false after a failed write: ask the system
   std::array<ChainTail, kChainTailSlots> chain_tails_{};  // direct-mapped by head
 };
 

@@ -28,6 +28,37 @@ class FileHandle {
   int fd_ = -1;
 };
 
+// A shared read-write mapping of the first bytes of a file: a store into it is
+// a store into the file, seen at once by every later read of the file and
+// kept when the file is closed. The mapping may reach past the end of the
+// file, but touching a page that lies wholly past the end raises SIGBUS, so a
+// user touches only bytes it knows the file holds. Empty when the file cannot
+// be mapped (some filesystems cannot); the user then reads and writes instead.
+class FileMapping {
+ public:
+  FileMapping() = default;
+  FileMapping(FileMapping&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  FileMapping& operator=(FileMapping&& other) noexcept;
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  ~FileMapping() { unmap(); }
+
+  unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  void unmap();
+
+ private:
+  friend FileMapping map_file(const FileHandle& file, std::size_t size);
+  unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Maps the first size bytes of a file opened read-write.
+FileMapping map_file(const FileHandle& file, std::size_t size);
+
 // Read-write, created with mode 0666 (less the umask) when absent, truncated
 // to length 0 when present. Used for the name store and the log.
 FileHandle open_working_file(const char* name);
