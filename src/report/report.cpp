@@ -37,16 +37,20 @@ void Report::report_duplicates() {
     }
     if (count == 0) return;
     const std::uint32_t top = count - 1;
-    if (!tree_.read_record(stack_offset_[top], traversal_record_)) return;
     switch (stack_state_[top]) {
       case kEnterLeft:
+        // The record is read once, on entry; its links stay with the entry
+        // for the visit.
+        if (!tree_.read_record(stack_offset_[top], traversal_record_)) return;
         stack_state_[top] = kVisit;
+        stack_right_[top] = traversal_record_.right;
+        stack_grouped_[top] = traversal_record_.equal != 0;
         if (traversal_record_.left != 0) push(count, traversal_record_.left);
         break;
       case kVisit:
         stack_state_[top] = kLeave;
-        if (traversal_record_.equal != 0) print_group(stack_offset_[top]);
-        if (traversal_record_.right != 0) push(count, traversal_record_.right);
+        if (stack_grouped_[top]) print_group(stack_offset_[top]);
+        if (stack_right_[top] != 0) push(count, stack_right_[top]);
         break;
       default:
         --count;

@@ -45,6 +45,8 @@ class Report {
   const platform::FileHandle& log_;
   std::uint32_t stack_offset_[kStackEntries];  // record offset per entry
   std::uint8_t stack_state_[kStackEntries];    // 1, 2 or 0 per entry
+  std::uint32_t stack_right_[kStackEntries];   // the entry's right link, once read
+  bool stack_grouped_[kStackEntries];          // the entry heads a chain, once read
   TreeRecord traversal_record_;                // the record of the top entry
   TreeRecord chain_record_;                    // the record of the chain walk
   bool stack_full_ = false;
