@@ -76,15 +76,11 @@ std::vector<std::string> list_dir(const std::string& path) {
 }
 
 void remove_tree(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    ::chmod(path.c_str(), 0700);
-    for (const std::string& name : list_dir(path)) remove_tree(path + "/" + name);
-    ::rmdir(path.c_str());
-  } else {
-    ::unlink(path.c_str());
-  }
+  if (!exists(path)) return;
+  // coreutils walk by descriptor, so trees deeper or longer than PATH_MAX go too.
+  RunOptions options;
+  run_program("/bin/chmod", {"chmod", "-R", "u+rwx", "--", path}, options);
+  run_program("/bin/rm", {"rm", "-rf", "--", path}, options);
 }
 
 static double seconds_since(const struct timespec& start) {
