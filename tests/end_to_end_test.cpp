@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -20,34 +19,9 @@ namespace {
 
 constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
-constexpr char kHeading[] = "============== Duplicate File List =============\r\n";
 
-// What a run on a tree must print and log.
-struct Expected {
-  std::string console;
-  std::string log;
-};
-
-// The expected output for the files below start in walk order, leaving out
-// of the groups the paths in unreadable. Lower-case hexadecimal digests of
-// equal length sort as their bytes do.
-Expected expected_run(const std::vector<std::string>& files,
-                      const std::set<std::string>& unreadable = {}) {
-  std::map<std::string, std::vector<std::string>> by_digest;
-  Expected e;
-  e.console = kScanPhase;
-  for (const std::string& f : files) {
-    e.console += f + "\n";
-    if (unreadable.count(f) == 0) by_digest[test::md5sum_of(f)].push_back(f);
-  }
-  for (const auto& [digest, paths] : by_digest) {
-    if (paths.size() < 2) continue;
-    e.log += kHeading;
-    for (const std::string& p : paths) e.log += p + "\r\n";
-  }
-  e.console += kReportPhase + e.log;
-  return e;
-}
+using Expected = test::ExpectedRun;
+using test::expected_run;
 
 // Deterministic bytes for large files.
 std::string noise(size_t size, unsigned seed) {

@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,65 +25,17 @@ namespace {
 
 constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
-constexpr char kHeading[] = "============== Duplicate File List =============\r\n";
 constexpr char kCreateFail[] = "Mirvale: Create Fail For 'MIRVALE.NMS'|'MIRVALE.LOG'\n";
 
-using Groups = std::vector<std::vector<std::string>>;
-
-// The groups of equal content among files (in their order), in ascending
-// digest order, as the tool must report them.
-Groups expected_groups(const std::vector<std::string>& files) {
-  std::map<std::string, std::vector<std::string>> by_digest;
-  for (const std::string& f : files) by_digest[test::md5sum_of(f)].push_back(f);
-  Groups groups;
-  for (const auto& [digest, paths] : by_digest)
-    if (paths.size() >= 2) groups.push_back(paths);
-  return groups;
-}
-
-std::string report_of(const Groups& groups) {
-  std::string log;
-  for (const auto& group : groups) {
-    log += kHeading;
-    for (const std::string& p : group) log += p + "\r\n";
-  }
-  return log;
-}
-
-// The console a completed run on files (walk order) must print, and its log.
-struct Expected {
-  std::string console;
-  std::string log;
-};
-
-Expected expected_run(const std::vector<std::string>& files) {
-  Expected e;
-  e.log = report_of(expected_groups(files));
-  e.console = kScanPhase;
-  for (const std::string& f : files) e.console += f + "\n";
-  e.console += kReportPhase + e.log;
-  return e;
-}
+using Expected = test::ExpectedRun;
+using test::expected_groups;
+using test::expected_run;
+using Groups = test::Groups;
 
 // Splits a report (log) into its groups; a malformed report fails the test.
 Groups parse_report(const std::string& log) {
   Groups groups;
-  const std::string heading = kHeading;
-  size_t at = 0;
-  while (at < log.size()) {
-    if (log.compare(at, heading.size(), heading) == 0) {
-      groups.emplace_back();
-      at += heading.size();
-      continue;
-    }
-    const size_t end = log.find("\r\n", at);
-    if (groups.empty() || end == std::string::npos) {
-      ADD_FAILURE() << "malformed report at byte " << at << ": " << log;
-      return groups;
-    }
-    groups.back().push_back(log.substr(at, end - at));
-    at = end + 2;
-  }
+  if (!test::parse_report(log, groups)) ADD_FAILURE() << "malformed report: " << log;
   return groups;
 }
 

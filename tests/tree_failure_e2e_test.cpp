@@ -1,12 +1,10 @@
 // The whole program when the digest tree file fails: a tree file that cannot
 // be created, and tree writes that fail mid-scan on a size limit or a full
 // file system. Each stops the run with a message and status 1.
-#include <sys/mount.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -85,30 +83,10 @@ TEST_F(TreeFailure, TreeWritePastTheFileSizeLimitStopsTheScan) {
   expect_only_empty_log(work_.path());
 }
 
-// A small tmpfs mounted on a directory for the test's life.
-class SmallTmpfs {
- public:
-  SmallTmpfs(const std::string& at, const char* size) : at_(at) {
-    test::make_dir(at_);
-    std::string options = std::string("size=") + size;
-    mounted_ = ::mount("tmpfs", at_.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    if (!mounted_) error_ = std::strerror(errno);
-  }
-  ~SmallTmpfs() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  const std::string& error() const { return error_; }
-
- private:
-  std::string at_;
-  bool mounted_ = false;
-  std::string error_;
-};
-
 TEST_F(TreeFailure, FullFileSystemStopsTheScan) {
   std::string work = work_ / "fs";
-  SmallTmpfs fs(work, "64k");
+  test::make_dir(work);
+  test::Tmpfs fs(work, 64 * 1024);
   if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << fs.error();
   // Empty files take no blocks; the tree, at 36 bytes per file, fills the 16
   // pages while the name store of paths "d/0" to "d/2499" holds at most three.
