@@ -43,28 +43,7 @@ bool is_working_file(const std::string& path) {
   return path.find("/MIRVALE.") != std::string::npos;
 }
 
-// A file system mounted for one test, detached when the test ends.
-class Mount {
- public:
-  Mount(const std::string& source, const std::string& target, const char* type,
-        unsigned long flags) {
-    if (::mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0)
-      target_ = target;
-    else
-      error_ = std::strerror(errno);
-  }
-  ~Mount() {
-    if (!target_.empty()) ::umount2(target_.c_str(), MNT_DETACH);
-  }
-  Mount(const Mount&) = delete;
-  Mount& operator=(const Mount&) = delete;
-  bool mounted() const { return !target_.empty(); }
-  const std::string& error() const { return error_; }
-
- private:
-  std::string target_;
-  std::string error_;
-};
+using test::Mount;
 
 class HostileTest : public ::testing::Test {
  protected:

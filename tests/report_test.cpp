@@ -15,6 +15,7 @@
 
 #include "report/report.h"
 #include "test_support.h"
+#include "tree_file_helpers.h"
 
 namespace mirvale {
 namespace {
@@ -123,7 +124,6 @@ class ReportTest : public ::testing::Test {
     log_ = platform::open_working_file(log_file_.c_str());
     ASSERT_TRUE(log_.valid());
   }
-  void TearDown() override { std::fclose(out_); }
 
   // Appends a path to the name store and returns its offset.
   NameOffset store(const std::string& path_text) {
@@ -136,21 +136,13 @@ class ReportTest : public ::testing::Test {
 
   // Writes the tree file, runs the report and returns its console text.
   std::string report(std::uint32_t root, const std::vector<RawRecord>& records) {
-    std::fflush(out_);
-    EXPECT_EQ(::ftruncate(::fileno(out_), 0), 0);
-    std::rewind(out_);
+    captured_.clear();
     std::string tree_file = dir_ / "MIRVALE.ST";
     test::write_file(tree_file, tree_file_bytes(root, records));
     EXPECT_TRUE(tree_.open_tree(tree_file.c_str()));
     EXPECT_EQ(tree_.root(), root);
     report_->report_duplicates();
-    console_.flush();
-    std::rewind(out_);
-    std::string text;
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, out_)) > 0) text.append(buffer, got);
-    return text;
+    return captured_.text();
   }
 
   std::string log_text() const { return test::read_file(log_file_); }
@@ -196,11 +188,10 @@ class ReportTest : public ::testing::Test {
   std::unique_ptr<IoBuffer> io_ = std::make_unique<IoBuffer>();
   NameStore names_{*path_};
   DigestTree tree_;
-  std::FILE* out_ = std::tmpfile();
-  platform::Console console_{out_};
+  test::CapturedConsole captured_;
   platform::FileHandle log_;
   std::unique_ptr<Report> report_ =
-      std::make_unique<Report>(tree_, names_, *path_, *io_, console_, log_);
+      std::make_unique<Report>(tree_, names_, *path_, *io_, captured_.console(), log_);
 };
 
 TEST_F(ReportTest, EightFileExampleGivesTenLinesAnd255ByteLog) {

@@ -332,16 +332,17 @@ bool parse_report(const std::string& report, Groups& groups) {
   return true;
 }
 
-Tmpfs::Tmpfs(const std::string& at, size_t size) {
-  const std::string options = "size=" + std::to_string(size);
-  if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) == 0)
-    at_ = at;
+Mount::Mount(const std::string& source, const std::string& target, const char* type,
+             unsigned long flags, const std::string& options) {
+  const void* data = options.empty() ? nullptr : options.c_str();
+  if (::mount(source.c_str(), target.c_str(), type, flags, data) == 0)
+    target_ = target;
   else
     error_ = std::strerror(errno);
 }
 
-Tmpfs::~Tmpfs() {
-  if (!at_.empty()) ::umount2(at_.c_str(), MNT_DETACH);
+Mount::~Mount() {
+  if (!target_.empty()) ::umount2(target_.c_str(), MNT_DETACH);
 }
 
 }  // namespace mirvale::test

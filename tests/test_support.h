@@ -101,20 +101,28 @@ ExpectedRun expected_run(const std::vector<std::string>& files,
 // headings each followed by lines ending in CR LF.
 bool parse_report(const std::string& report, Groups& groups);
 
-// A tmpfs of size bytes mounted on an existing directory for an object's
-// life, detached when it goes; needs root.
-class Tmpfs {
+// A file system mounted on an existing directory for an object's life,
+// detached when it goes; needs root. type null with MS_BIND binds source.
+class Mount {
  public:
-  Tmpfs(const std::string& at, size_t size);
-  ~Tmpfs();
-  Tmpfs(const Tmpfs&) = delete;
-  Tmpfs& operator=(const Tmpfs&) = delete;
-  bool mounted() const { return !at_.empty(); }
+  Mount(const std::string& source, const std::string& target, const char* type, unsigned long flags,
+        const std::string& options = "");
+  ~Mount();
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+  bool mounted() const { return !target_.empty(); }
   const std::string& error() const { return error_; }
 
  private:
-  std::string at_;
+  std::string target_;
   std::string error_;
+};
+
+// A tmpfs of size bytes mounted on an existing directory.
+class Tmpfs : public Mount {
+ public:
+  Tmpfs(const std::string& at, size_t size)
+      : Mount("tmpfs", at, "tmpfs", 0, "size=" + std::to_string(size)) {}
 };
 
 }  // namespace mirvale::test

@@ -2,6 +2,8 @@
 // captured console, and record bytes read straight from the file.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -22,6 +24,12 @@ class CapturedConsole {
   CapturedConsole& operator=(const CapturedConsole&) = delete;
 
   platform::Console& console() { return console_; }
+  // Forgets everything written so far.
+  void clear() {
+    console_.flush();
+    EXPECT_EQ(::ftruncate(::fileno(out_), 0), 0);
+    std::rewind(out_);
+  }
   std::string text() {
     console_.flush();
     std::rewind(out_);
