@@ -47,6 +47,8 @@ class Listing {
 
  private:
   bool refuses_directory(int fd);
+  int open_borrowing(const char* pattern);
+  bool adopt(int fd);
   void keep_a_descriptor_spare();
   bool suspend();
   static bool free_a_descriptor(Listing* parent);

@@ -98,16 +98,17 @@ bool Listing::refuses_directory(int fd) {
   return false;
 }
 
-bool Listing::open_listing(const char* pattern, Listing* parent) {
-  close_listing();
-  parent_ = parent;
+// Opens the directory at pattern, borrowing a descriptor from a listing
+// further up when none is free; negative on failure.
+int Listing::open_borrowing(const char* pattern) {
   int fd = open_directory(pattern);
-  while (fd < 0 && out_of_descriptors() && free_a_descriptor(parent)) fd = open_directory(pattern);
-  if (fd < 0) return false;
-  if (refuses_directory(fd)) {
-    ::close(fd);
-    return false;
-  }
+  while (fd < 0 && out_of_descriptors() && free_a_descriptor(parent_)) fd = open_directory(pattern);
+  return fd;
+}
+
+// Makes the open directory fd this listing's stream; false, with fd closed,
+// when it cannot be listed.
+bool Listing::adopt(int fd) {
   DIR* dir = ::fdopendir(fd);
   if (dir == nullptr) {
     ::close(fd);
@@ -116,6 +117,18 @@ bool Listing::open_listing(const char* pattern, Listing* parent) {
   stream_ = dir;
   keep_a_descriptor_spare();
   return true;
+}
+
+bool Listing::open_listing(const char* pattern, Listing* parent) {
+  close_listing();
+  parent_ = parent;
+  int fd = open_borrowing(pattern);
+  if (fd < 0) return false;
+  if (refuses_directory(fd)) {
+    ::close(fd);
+    return false;
+  }
+  return adopt(fd);
 }
 
 bool Listing::next_entry(ListingEntry& entry) {
@@ -161,8 +174,7 @@ bool Listing::suspend() {
 
 bool Listing::resume(const char* pattern) {
   suspended_ = false;
-  int fd = open_directory(pattern);
-  while (fd < 0 && out_of_descriptors() && free_a_descriptor(parent_)) fd = open_directory(pattern);
+  int fd = open_borrowing(pattern);
   if (fd < 0) return false;
   struct stat st;
   // A directory replaced while its listing waited is not the one to go on with.
@@ -171,14 +183,8 @@ bool Listing::resume(const char* pattern) {
     ::close(fd);
     return false;
   }
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    ::close(fd);
-    return false;
-  }
-  ::seekdir(dir, position_);
-  stream_ = dir;
-  keep_a_descriptor_spare();
+  if (!adopt(fd)) return false;
+  ::seekdir(stream_of(stream_), position_);
   return true;
 }
 
