@@ -67,9 +67,10 @@ TEST_F(DriverTest, ArgumentTooLongForThePathBufferPrintsUsage) {
   EXPECT_EQ(r.out.rfind(kBanner, 0), 0u);
   expect_old_working_files();
   // One byte shorter is a start path like any other, here one that names nothing.
-  r = run({std::string(ScanPath::kMaxLength, 'a')});
-  EXPECT_EQ(r.status, kExitCompleted);
-  EXPECT_EQ(r.out, kScanPhase + kReportPhase);
+  const std::string longest(ScanPath::kMaxLength, 'a');
+  r = run({longest});
+  EXPECT_EQ(r.status, kExitFailed);
+  EXPECT_EQ(r.out, kScanPhase + "Mirvale: Open Fail For '" + longest + "'\n");
 }
 
 TEST_F(DriverTest, CompletedRunLeavesOnlyAnEmptyLogWhenNothingRepeats) {
@@ -88,12 +89,14 @@ TEST_F(DriverTest, CompletedRunLeavesOnlyAnEmptyLogWhenNothingRepeats) {
   EXPECT_EQ(st.st_mode & 0111, 0u) << "working files are not executable";
 }
 
-TEST_F(DriverTest, StartPathThatCannotBeListedGivesBothPhasesAndNoFiles) {
+TEST_F(DriverTest, StartPathThatCannotBeListedGivesOpenFailureAndAnEmptyLog) {
   test::write_file(tree_ / "plain", "x");
-  for (const std::string& start : {tree_ / "plain", tree_ / "missing"}) {
+  for (const std::string& start : {tree_ / "plain", tree_ / "missing", std::string("/proc")}) {
     test::RunResult r = run({start});
-    EXPECT_EQ(r.out, kScanPhase + kReportPhase) << start;
-    EXPECT_EQ(r.status, kExitCompleted);
+    EXPECT_EQ(r.out, kScanPhase + "Mirvale: Open Fail For '" + start + "'\n") << start;
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+    EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
   }
 }
 

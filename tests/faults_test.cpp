@@ -555,7 +555,7 @@ std::vector<std::pair<std::string, unsigned char>> entry_types(const std::string
 // files are listed (where the listing gives their type) but cannot be
 // opened, so they are never grouped, and its subdirectory is not entered.
 // Everything around them is walked and grouped, and the run completes.
-// Started on a directory with mode 0, the run lists nothing and completes.
+// Started on a directory with mode 0, the run fails to open it.
 TEST_F(FaultsTest, DirectoriesNobodyCannotListContributeNothingAndTheirSiblingsAreWalked) {
   if (!test::can_run_as_nobody()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
   const std::vector<std::string> dirs = {
@@ -595,7 +595,9 @@ TEST_F(FaultsTest, DirectoriesNobodyCannotListContributeNothingAndTheirSiblingsA
   expect_completed(r, expected);
 
   const test::RunResult closed = run(data_ / "level/closed", options);
-  expect_completed(closed, {std::string(kScanPhase) + kReportPhase, ""});
+  EXPECT_EQ(closed.out, kScanPhase + ("Mirvale: Open Fail For '" + data_ / "level/closed" + "'\n"));
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
 }
 
 }  // namespace

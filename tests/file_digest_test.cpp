@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "platform/listing.h"
 #include "test_support.h"
 
 namespace mirvale {
@@ -26,9 +27,15 @@ class FileDigestTest : public ::testing::Test {
     std::string digest;
   };
 
+  // Opens file as the walk does, relative to the directory that holds it, and digests it.
   Outcome digest(const std::string& file) {
-    EXPECT_TRUE(path_.assign(file));
-    bool readable = digest_.digest_file();
+    const size_t slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+    platform::FileHandle directory, opened;
+    EXPECT_EQ(platform::open_directory(dir.c_str(), directory), platform::OpenStatus::opened);
+    platform::open_regular_file_at(directory, name.c_str(), opened);
+    bool readable = digest_.digest_file(opened);
     return {readable, test::hex(digest_.result().data(), 16)};
   }
 
@@ -40,9 +47,8 @@ class FileDigestTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
-  ScanPath path_;
   std::unique_ptr<IoBuffer> io_ = std::make_unique<IoBuffer>();
-  FileDigest digest_{path_, *io_};
+  FileDigest digest_{*io_};
   std::mt19937 random_{20240607};
 };
 

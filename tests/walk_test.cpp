@@ -28,11 +28,11 @@ struct WalkRig {
   }
 
   // Walks start and returns the console text.
-  std::string walk(const std::string& start) {
+  std::string walk(const std::string& start, Walk::Failure failure = Walk::Failure::none) {
     EXPECT_TRUE(path->assign(start));
     Walk walk(*path, names, digest, tree, captured.console());
     walk.walk_directory();
-    EXPECT_EQ(walk.failure(), Walk::Failure::none);
+    EXPECT_EQ(walk.failure(), failure);
     EXPECT_EQ(path->view(), start) << "the scan path is restored";
     return captured.text();
   }
@@ -41,7 +41,7 @@ struct WalkRig {
   std::unique_ptr<ScanPath> path = std::make_unique<ScanPath>();
   std::unique_ptr<IoBuffer> io = std::make_unique<IoBuffer>();
   NameStore names{*path};
-  FileDigest digest{*path, *io};
+  FileDigest digest{*io};
   DigestTree tree;
   test::CapturedConsole captured;
 };
@@ -110,7 +110,7 @@ TEST_F(WalkTest, TrailingSeparatorGivesTwoSeparatorsInEveryPath) {
 TEST_F(WalkTest, StartPathThatIsAFileOrMissingListsNothing) {
   test::write_file(tree_ / "plain", "1");
   for (const std::string& start : {tree_ / "plain", tree_ / "missing", tree_ / "plain/x"})
-    EXPECT_EQ(rig_.walk(start), "") << start;
+    EXPECT_EQ(rig_.walk(start, Walk::Failure::start_path), "") << start;
   EXPECT_EQ(test::read_file(rig_.nms), "");
 }
 

@@ -2,15 +2,12 @@
 // the platform layer and fed to the MD5 engine.
 #include "digest/file_digest.h"
 
-#include "platform/file.h"
-
 namespace mirvale {
 
-// Digests the whole content of the file named by the scan path; false, with an
-// all-zero result, when the file cannot be opened as a regular file or a read fails.
-bool FileDigest::digest_file() {
+// Digests the rest of file's content; false, with an all-zero result, when it
+// is not open or a read fails.
+bool FileDigest::digest_file(const platform::FileHandle& file) {
   file_digest_result_.fill(0);
-  platform::FileHandle file = platform::open_regular_file(path_.c_str());
   if (!file.valid()) return false;
 
   MD5Init(&file_digest_context_);

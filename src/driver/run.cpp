@@ -18,6 +18,7 @@ constexpr char kUsage[] = "Mirvale: Use Load %s <path>";
 constexpr char kCreateFail[] = "Mirvale: Create Fail For '%s'|'%s'\n";
 constexpr char kTreeCreateFail[] = "Mirvale: Create Fail For '%s'\n";
 constexpr char kWriteFail[] = "Mirvale: Write Fail For '%s'\n";
+constexpr char kOpenFail[] = "Mirvale: Open Fail For '%s'\n";
 constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 
@@ -44,7 +45,7 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
 Run::Run(platform::Console& console)
     : console_(console),
       names_(scan_path_),
-      digest_(scan_path_, io_buffer_),
+      digest_(static_cast<IoBuffer&>(io_buffer_)),  // GCC 12 warns falsely without the cast
       report_(tree_, names_, scan_path_, io_buffer_, console_, log_handle_) {
   build_file_names();
 }
@@ -96,8 +97,7 @@ int Run::scan_and_report(const char* start_path) {
   Walk walk(scan_path_, names_, digest_, tree_, console_);
   walk.walk_directory();
   if (walk.failure() != Walk::Failure::none) {
-    bool names_failed = walk.failure() == Walk::Failure::name_store;
-    console_.print(kWriteFail, names_failed ? name_store_file_name_ : tree_file_name_);
+    report_scan_failure(walk.failure(), start_path);
     return kExitFailed;
   }
   console_.write(kReportPhase);
@@ -108,6 +108,25 @@ int Run::scan_and_report(const char* start_path) {
     status = kExitFailed;
   }
   return status;
+}
+
+// Prints what stopped the scan.
+void Run::report_scan_failure(Walk::Failure failure, const char* start_path) {
+  switch (failure) {
+    case Walk::Failure::start_path:
+      console_.print(kOpenFail, start_path);
+      break;
+    case Walk::Failure::out_of_descriptors:
+      // The walk leaves the path it could not open in the scan path.
+      console_.print(kOpenFail, scan_path_.c_str());
+      break;
+    case Walk::Failure::name_store:
+      console_.print(kWriteFail, name_store_file_name_);
+      break;
+    default:
+      console_.print(kWriteFail, tree_file_name_);
+      break;
+  }
 }
 
 void Run::close_working_files() {

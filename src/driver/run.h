@@ -9,6 +9,7 @@
 #include "report/report.h"
 #include "scan/name_store.h"
 #include "scan/scan_path.h"
+#include "scan/walk.h"
 #include "types.h"
 
 namespace mirvale {
@@ -34,6 +35,7 @@ class Run {
   void build_file_names();
   bool create_working_files();
   int scan_and_report(const char* start_path);
+  void report_scan_failure(Walk::Failure failure, const char* start_path);
   void close_working_files();
   void delete_working_files();
 

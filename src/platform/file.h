@@ -66,9 +66,14 @@ FileHandle open_working_file(const char* name);
 FileHandle open_kept_file(const char* name);
 // Read-only open of an existing file, for the diagnostic dump.
 FileHandle open_existing_file(const char* name);
-// Read-only open of a file to digest: never creates, never follows a link in
-// the last component, never blocks; invalid unless the file is a regular file.
-FileHandle open_regular_file(const char* path);
+// How an open went: a shortage of descriptors is told apart from the other
+// failures, since freeing one lets the open be tried again.
+enum class OpenStatus { opened, failed, out_of_descriptors };
+
+// Read-only open of the file name in the open directory dir, to digest it:
+// never creates, never follows a link, never blocks; fails unless the file is
+// a regular file.
+OpenStatus open_regular_file_at(const FileHandle& dir, const char* name, FileHandle& out);
 
 // Reads up to size bytes at the current position: the count (0 at the end of
 // the file), or -1 on error.

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/file.h"
+#include "platform/unix_support.h"
 
 namespace mirvale::platform {
 
@@ -53,12 +54,20 @@ FileMapping map_file(const FileHandle& file, std::size_t size) {
   return mapping;
 }
 
-static FileHandle open_retrying(const char* name, int flags, mode_t mode = 0) {
+OpenStatus open_retrying_at(int dir_fd, const char* name, int flags, mode_t mode, FileHandle& out) {
   int fd;
   do {
-    fd = ::open(name, flags | O_CLOEXEC, mode);
+    fd = ::openat(dir_fd, name, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
-  return FileHandle(fd);
+  out = FileHandle(fd);
+  if (fd >= 0) return OpenStatus::opened;
+  return errno == EMFILE || errno == ENFILE ? OpenStatus::out_of_descriptors : OpenStatus::failed;
+}
+
+static FileHandle open_retrying(const char* name, int flags, mode_t mode = 0) {
+  FileHandle file;
+  open_retrying_at(AT_FDCWD, name, flags, mode, file);
+  return file;
 }
 
 FileHandle open_working_file(const char* name) {
@@ -73,12 +82,16 @@ FileHandle open_existing_file(const char* name) {
   return open_retrying(name, O_RDONLY | O_NOCTTY);
 }
 
-FileHandle open_regular_file(const char* path) {
-  FileHandle file = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+OpenStatus open_regular_file_at(const FileHandle& dir, const char* name, FileHandle& out) {
+  OpenStatus status =
+      open_retrying_at(dir.fd(), name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
   struct stat st;
   // The entry may have been swapped for a FIFO or device since it was listed.
-  if (file.valid() && (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))) file.close();
-  return file;
+  if (out.valid() && (::fstat(out.fd(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    out.close();
+    return OpenStatus::failed;
+  }
+  return status;
 }
 
 long read_some(const FileHandle& file, void* buffer, size_t size) {

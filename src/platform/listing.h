@@ -1,9 +1,13 @@
-// Directory listing: every entry of one directory with its name and a
-// directory flag. Links, FIFOs, sockets and devices are never delivered.
+// Directory access by descriptor: opening a directory relative to the one
+// that listed it, its identity, and reading its entries, each with its name,
+// a directory flag and a position to go on from.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+
+#include "platform/file.h"
 
 namespace mirvale::platform {
 
@@ -14,51 +18,61 @@ struct ListingEntry {
   const char* name;         // the entry's own name, zero-terminated, at most 255 bytes
   size_t name_length;       // bytes before the terminator
   std::uint8_t attributes;  // kAttributeDirectory or kAttributeNormal
+  std::uint64_t inode;      // the inode number the listing gives for the entry
+  std::int64_t position;    // where reading the same descriptor goes on after the entry
 };
 
-// One open directory listing. Listings of a walk are chained through their
-// parents, which lets a listing refuse a directory that is its own ancestor and
-// lets deep walks borrow descriptors from listings further up the chain.
-class Listing {
+// What makes a directory itself, whatever path leads to it.
+struct DirectoryIdentity {
+  std::uint64_t device = 0;  // filesystem the directory lies on
+  std::uint64_t inode = 0;   // its inode number there
+  bool operator==(const DirectoryIdentity&) const = default;
+};
+
+// Opens the directory named by pattern, a directory path followed by the
+// separator, for listing. Links in the path are followed: it is the path the
+// user gave.
+OpenStatus open_directory(const char* pattern, FileHandle& out);
+// Opens the subdirectory name of dir for listing; a link is never followed.
+OpenStatus open_directory_at(const FileHandle& dir, const char* name, FileHandle& out);
+// The identity of the open directory dir; false when it cannot be learnt.
+bool directory_identity(const FileHandle& dir, DirectoryIdentity& identity);
+// True when dir lies on a filesystem whose files are kernel interfaces, not
+// stored data (procfs, sysfs and the like).
+bool on_pseudo_filesystem(const FileHandle& dir);
+
+// Reads the entries of one open directory at a time through one buffer, which
+// the directories of a walk share. Links, FIFOs, sockets and devices are never
+// delivered; "." and ".." are delivered like other names.
+class EntryReader {
  public:
-  Listing() = default;
-  Listing(const Listing&) = delete;
-  Listing& operator=(const Listing&) = delete;
-  ~Listing() { close_listing(); }
+  static constexpr std::size_t kBufferSize = 32768;
 
-  // Opens the listing of the directory named by pattern, a directory path
-  // followed by the separator. Fails when it cannot be opened or listed, when
-  // it is one of parent's ancestors (or parent itself), or when it lies on a
-  // kernel pseudo-filesystem. parent is the listing of the directory above, or
-  // null for the start directory.
-  bool open_listing(const char* pattern, Listing* parent);
-  // The next entry, or false at the end of the listing or on any failure.
-  // "." and ".." are delivered like other names. The entry stays valid until
-  // the next call or close_listing.
+  EntryReader() = default;
+  EntryReader(const EntryReader&) = delete;
+  EntryReader& operator=(const EntryReader&) = delete;
+
+  // Reads dir from position: 0 for its first entry, or the position of an
+  // entry read from this same open descriptor to go on after that entry.
+  // dir must stay open while it is read.
+  void start(const FileHandle& dir, std::int64_t position);
+  // The next file or directory, or false at the end of the listing or on any
+  // failure. The entry stays valid until the next call or start.
   bool next_entry(ListingEntry& entry);
-  // Releases the listing; safe to call twice.
-  void close_listing();
-
-  // A listing may give up its descriptor while it waits for a deep subtree to
-  // be walked; it must then be resumed, with the pattern it was opened with,
-  // before next_entry. A listing that cannot be resumed ends.
-  bool suspended() const { return suspended_; }
-  bool resume(const char* pattern);
+  // Reads dir from its first entry up to and including the entry called name
+  // with the given inode number, so that next_entry goes on after it. False,
+  // with nothing more to read, when the directory holds no such entry.
+  bool skip_past(const FileHandle& dir, std::string_view name, std::uint64_t inode);
 
  private:
-  bool refuses_directory(int fd);
-  int open_borrowing(const char* pattern);
-  bool adopt(int fd);
-  void keep_a_descriptor_spare();
-  bool suspend();
-  static bool free_a_descriptor(Listing* parent);
+  bool fill();
+  const void* next_raw();
 
-  void* stream_ = nullptr;     // the open DIR stream, null when closed or suspended
-  Listing* parent_ = nullptr;  // listing of the directory above, or null
-  std::uint64_t device_ = 0;   // identity of the listed directory
-  std::uint64_t inode_ = 0;
-  long position_ = 0;  // where a suspended listing goes on
-  bool suspended_ = false;
+  const FileHandle* dir_ = nullptr;  // the directory being read
+  std::size_t size_ = 0;             // bytes of entries in the buffer
+  std::size_t at_ = 0;               // the next entry's place in the buffer
+  bool ended_ = true;                // the directory has no more entries
+  alignas(8) unsigned char buffer_[kBufferSize];
 };
 
 }  // namespace mirvale::platform

@@ -1,25 +1,62 @@
-// Directory listing on Linux: opendir streams classified by d_type (fstatat
-// without following links where the filesystem does not say), with loops,
-// pseudo-filesystems and descriptor shortage handled here.
+// Directory access on Linux: directories opened with openat and O_NOFOLLOW,
+// entries read with getdents64 into one shared buffer and classified by
+// d_type (fstatat without following links where the filesystem does not say).
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "platform/listing.h"
+#include "platform/unix_support.h"
 
 namespace mirvale::platform {
 
 namespace {
 
-// Filesystems whose files are kernel interfaces, not stored data: reading
-// /proc/kcore alone would take days.
-bool is_pseudo_filesystem(int fd) {
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NONBLOCK;
+
+// The head of a record that getdents64 fills in, in the kernel's layout,
+// which glibc 2.36 does not declare; the zero-terminated name follows it.
+struct LinuxDirent64 {
+  std::uint64_t d_ino;      // inode number
+  std::int64_t d_off;       // position after this entry
+  unsigned short d_reclen;  // bytes of this record, name and padding included
+  unsigned char d_type;     // DT_* kind, or DT_UNKNOWN
+};
+constexpr std::size_t kNameAt = 19;  // where the name starts in a record
+static_assert(offsetof(LinuxDirent64, d_type) + 1 == kNameAt);
+
+const char* name_of(const LinuxDirent64* d) {
+  return reinterpret_cast<const char*>(d) + kNameAt;
+}
+
+}  // namespace
+
+OpenStatus open_directory(const char* pattern, FileHandle& out) {
+  return open_retrying_at(AT_FDCWD, pattern, kDirectoryFlags, 0, out);
+}
+
+OpenStatus open_directory_at(const FileHandle& dir, const char* name, FileHandle& out) {
+  return open_retrying_at(dir.fd(), name, kDirectoryFlags | O_NOFOLLOW, 0, out);
+}
+
+bool directory_identity(const FileHandle& dir, DirectoryIdentity& identity) {
+  struct stat st;
+  if (::fstat(dir.fd(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  identity.device = static_cast<std::uint64_t>(st.st_dev);
+  identity.inode = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+// Reading /proc/kcore alone would take days.
+bool on_pseudo_filesystem(const FileHandle& dir) {
   static constexpr unsigned long kPseudo[] = {
       PROC_SUPER_MAGIC,
       SYSFS_MAGIC,
@@ -41,151 +78,79 @@ bool is_pseudo_filesystem(int fd) {
       NSFS_MAGIC,
   };
   struct statfs fs;
-  if (::fstatfs(fd, &fs) != 0) return false;
+  if (::fstatfs(dir.fd(), &fs) != 0) return false;
   for (unsigned long magic : kPseudo)
     if (static_cast<unsigned long>(fs.f_type) == magic) return true;
   return false;
 }
 
-DIR* stream_of(void* stream) {
-  return static_cast<DIR*>(stream);
+void EntryReader::start(const FileHandle& dir, std::int64_t position) {
+  dir_ = &dir;
+  size_ = 0;
+  at_ = 0;
+  ended_ = ::lseek(dir.fd(), static_cast<off_t>(position), SEEK_SET) < 0;
 }
 
-int open_directory(const char* pattern) {
-  int fd;
+// Reads the next block of entries; false at the end or on a failure.
+bool EntryReader::fill() {
+  if (ended_) return false;
+  long got;
   do {
-    fd = ::open(pattern, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-bool out_of_descriptors() {
-  return errno == EMFILE || errno == ENFILE;
-}
-
-}  // namespace
-
-// Gives up the descriptor of the open listing closest to the start of the
-// chain, the one that will be needed last. False when none is open.
-bool Listing::free_a_descriptor(Listing* parent) {
-  Listing* victim = nullptr;
-  for (Listing* p = parent; p != nullptr; p = p->parent_)
-    if (p->stream_ != nullptr) victim = p;
-  return victim != nullptr && victim->suspend();
-}
-
-// Makes sure that one more descriptor can be opened besides the listing's
-// own, for the file the walk digests next in this directory: without it a
-// walk at the descriptor limit would find every file there unreadable.
-// Gives up a listing further up the chain when none is left.
-void Listing::keep_a_descriptor_spare() {
-  const int probe = ::fcntl(::dirfd(stream_of(stream_)), F_DUPFD_CLOEXEC, 0);
-  if (probe >= 0)
-    ::close(probe);
-  else if (out_of_descriptors())
-    free_a_descriptor(parent_);
-}
-
-bool Listing::refuses_directory(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return true;
-  device_ = static_cast<std::uint64_t>(st.st_dev);
-  inode_ = static_cast<std::uint64_t>(st.st_ino);
-  for (const Listing* p = parent_; p != nullptr; p = p->parent_)
-    if (p->device_ == device_ && p->inode_ == inode_) return true;
-  // The filesystem can only change where the device does.
-  if (parent_ == nullptr || parent_->device_ != device_) return is_pseudo_filesystem(fd);
-  return false;
-}
-
-// Opens the directory at pattern, borrowing a descriptor from a listing
-// further up when none is free; negative on failure.
-int Listing::open_borrowing(const char* pattern) {
-  int fd = open_directory(pattern);
-  while (fd < 0 && out_of_descriptors() && free_a_descriptor(parent_)) fd = open_directory(pattern);
-  return fd;
-}
-
-// Makes the open directory fd this listing's stream; false, with fd closed,
-// when it cannot be listed.
-bool Listing::adopt(int fd) {
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    ::close(fd);
+    got = ::syscall(SYS_getdents64, dir_->fd(), buffer_, sizeof buffer_);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) {
+    ended_ = true;
     return false;
   }
-  stream_ = dir;
-  keep_a_descriptor_spare();
+  size_ = static_cast<std::size_t>(got);
+  at_ = 0;
   return true;
 }
 
-bool Listing::open_listing(const char* pattern, Listing* parent) {
-  close_listing();
-  parent_ = parent;
-  int fd = open_borrowing(pattern);
-  if (fd < 0) return false;
-  if (refuses_directory(fd)) {
-    ::close(fd);
-    return false;
+// The next record of any kind, or null at the end.
+const void* EntryReader::next_raw() {
+  if (at_ >= size_ && !fill()) return nullptr;
+  const auto* d = reinterpret_cast<const LinuxDirent64*>(buffer_ + at_);
+  // A record the kernel wrote is whole; anything else ends the listing.
+  if (d->d_reclen < kNameAt + 1 || d->d_reclen > size_ - at_) {
+    ended_ = true;
+    size_ = 0;
+    return nullptr;
   }
-  return adopt(fd);
+  at_ += d->d_reclen;
+  return d;
 }
 
-bool Listing::next_entry(ListingEntry& entry) {
-  DIR* dir = stream_of(stream_);
-  if (dir == nullptr) return false;
-  for (;;) {
-    errno = 0;
-    struct dirent* d = ::readdir(dir);
-    if (d == nullptr) return false;
+bool EntryReader::next_entry(ListingEntry& entry) {
+  while (const void* raw = next_raw()) {
+    const auto* d = static_cast<const LinuxDirent64*>(raw);
     unsigned char type = d->d_type;
     if (type == DT_UNKNOWN) {
       struct stat st;
-      if (::fstatat(::dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (::fstatat(dir_->fd(), name_of(d), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       if (S_ISDIR(st.st_mode))
         type = DT_DIR;
       else if (S_ISREG(st.st_mode))
         type = DT_REG;
     }
     if (type != DT_DIR && type != DT_REG) continue;  // links, FIFOs, sockets, devices
-    entry.name = d->d_name;
-    entry.name_length = std::strlen(d->d_name);
+    entry.name = name_of(d);
+    entry.name_length = ::strnlen(entry.name, d->d_reclen - kNameAt);
     entry.attributes = type == DT_DIR ? kAttributeDirectory : kAttributeNormal;
+    entry.inode = d->d_ino;
+    entry.position = d->d_off;
     return true;
   }
+  return false;
 }
 
-void Listing::close_listing() {
-  DIR* dir = stream_of(stream_);
-  stream_ = nullptr;
-  suspended_ = false;
-  if (dir != nullptr) ::closedir(dir);
-}
-
-bool Listing::suspend() {
-  DIR* dir = stream_of(stream_);
-  position_ = ::telldir(dir);
-  if (position_ < 0) return false;
-  stream_ = nullptr;
-  suspended_ = true;
-  ::closedir(dir);
-  return true;
-}
-
-bool Listing::resume(const char* pattern) {
-  suspended_ = false;
-  int fd = open_borrowing(pattern);
-  if (fd < 0) return false;
-  struct stat st;
-  // A directory replaced while its listing waited is not the one to go on with.
-  if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device_ ||
-      static_cast<std::uint64_t>(st.st_ino) != inode_) {
-    ::close(fd);
-    return false;
+bool EntryReader::skip_past(const FileHandle& dir, std::string_view name, std::uint64_t inode) {
+  start(dir, 0);
+  while (const void* raw = next_raw()) {
+    const auto* d = static_cast<const LinuxDirent64*>(raw);
+    if (d->d_ino == inode && name == name_of(d)) return true;
   }
-  if (!adopt(fd)) return false;
-  ::seekdir(stream_of(stream_), position_);
-  return true;
+  return false;
 }
 
 }  // namespace mirvale::platform
