@@ -62,23 +62,23 @@ static FileHandle open_retrying(const char* name, int flags, mode_t mode = 0) {
 }
 
 FileHandle open_working_file(const char* name) {
-  return open_retrying(name, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  return open_retrying(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
 }
 
-FileHandle open_kept_file(const char* name) {
-  return open_retrying(name, O_RDWR | O_CREAT, 0666);
+// Closes file unless it is a regular file.
+static FileHandle regular_only(FileHandle file) {
+  struct stat st;
+  if (file.valid() && (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))) file.close();
+  return file;
 }
 
 FileHandle open_existing_file(const char* name) {
-  return open_retrying(name, O_RDONLY | O_NOCTTY);
+  return regular_only(open_retrying(name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
 FileHandle open_regular_file(const char* path) {
-  FileHandle file = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
-  struct stat st;
   // The entry may have been swapped for a FIFO or device since it was listed.
-  if (file.valid() && (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))) file.close();
-  return file;
+  return regular_only(open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
 }
 
 long read_some(const FileHandle& file, void* buffer, size_t size) {
@@ -133,8 +133,8 @@ bool file_size(const FileHandle& file, std::uint64_t& size) {
   return true;
 }
 
-void remove_file(const char* name) {
-  ::unlink(name);
+bool remove_file(const char* name) {
+  return ::unlink(name) == 0 || errno == ENOENT;
 }
 
 }  // namespace mirvale::platform
