@@ -1,5 +1,6 @@
-// The tree file module: the record's byte layout, opening new, short and
-// existing files, record reads at the file's end, and the listing's format.
+// The tree file module: the record's byte layout, creating a new file and
+// refusing any old one, record reads at the file's end, and the listing's
+// format.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -60,29 +61,21 @@ TEST_F(DigestTreeFile, OpeningAMissingFileCreatesAnEmptyTree) {
   EXPECT_EQ(bytes(), std::string(4, '\0'));
 }
 
-TEST_F(DigestTreeFile, OpeningAFileShorterThanTheHeaderMakesItAnEmptyTree) {
-  for (size_t length : {1u, 2u, 3u}) {
-    SCOPED_TRACE(length);
-    test::write_file(path_, std::string(length, '\xFF'));
-    ASSERT_TRUE(tree_.open_tree(path_.c_str()));
-    EXPECT_EQ(tree_.root(), 0u);
-    EXPECT_EQ(bytes(), std::string(4, '\0'));
-    tree_.close_tree();
+// An old file, shorter than a header or holding a tree, is never reused.
+TEST_F(DigestTreeFile, OpeningRefusesAnExistingFileAndWritesNothing) {
+  const std::string tree = std::string("\x28\x00\x00\x00", 4) + std::string(72, '\x5A');
+  for (const std::string& content : {std::string(1, '\xFF'), std::string(3, '\xFF'), tree}) {
+    SCOPED_TRACE(content.size());
+    test::write_file(path_, content);
+    struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), old_times, 0), 0);
+    EXPECT_FALSE(tree_.open_tree(path_.c_str()));
+    EXPECT_FALSE(tree_.is_open());
+    EXPECT_EQ(bytes(), content);
+    struct stat st;
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000) << "the file was written";
   }
-}
-
-TEST_F(DigestTreeFile, OpeningAnExistingTreeTakesItsRootAndWritesNothing) {
-  std::string content = std::string("\x28\x00\x00\x00", 4) + std::string(72, '\x5A');
-  test::write_file(path_, content);
-  struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), old_times, 0), 0);
-  ASSERT_TRUE(tree_.open_tree(path_.c_str()));
-  EXPECT_EQ(tree_.root(), 0x28u);
-  tree_.close_tree();
-  EXPECT_EQ(bytes(), content);
-  struct stat st;
-  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtim.tv_sec, 1000000000) << "the file was written";
 }
 
 TEST_F(DigestTreeFile, OpeningFailsWhenTheNameIsADirectory) {
@@ -124,7 +117,8 @@ TEST_F(DigestTreeFile, RecordsReadBackUpToTheLastWholeOne) {
   // A record cut short by the file's end is no record either.
   tree_.close_tree();
   test::write_file(path_, bytes() + std::string(35, '\x01'));
-  ASSERT_TRUE(tree_.open_tree(path_.c_str()));
+  ASSERT_TRUE(tree_.open_existing_tree(path_.c_str()));
+  EXPECT_TRUE(tree_.read_record(record_at(kRecords - 1), r));
   EXPECT_FALSE(tree_.read_record(record_at(kRecords), r));
 }
 
@@ -134,14 +128,14 @@ TEST_F(DigestTreeFile, HeaderHoldsTheRootLittleEndian) {
   ASSERT_TRUE(tree_.write_header());
   EXPECT_EQ(bytes(), std::string("\x0D\x0C\x0B\x0A", 4));
   tree_.close_tree();
-  ASSERT_TRUE(tree_.open_tree(path_.c_str()));
+  ASSERT_TRUE(tree_.open_existing_tree(path_.c_str()));
   EXPECT_EQ(tree_.root(), 0x0A0B0C0Du);
 }
 
 TEST_F(DigestTreeFile, ListingOfAnEmptyTreeIsTheHeadingOnly) {
   ASSERT_TRUE(tree_.open_tree(path_.c_str()));
   test::CapturedConsole out;
-  tree_.dump_tree(out.console());
+  EXPECT_TRUE(tree_.dump_tree(out.console())) << "a header is a whole tree";
   EXPECT_EQ(out.text(), "pos     - bal: left     <- equal    -> right\n");
 }
 
@@ -221,9 +215,9 @@ TEST_F(DigestTreeFile, ListingStopsBeforeARecordCutShort) {
   std::string content =
       std::string("\x04\x00\x00\x00", 4) + std::string(36, '\0') + std::string(20, '\x33');
   test::write_file(path_, content);
-  ASSERT_TRUE(tree_.open_tree(path_.c_str()));
+  ASSERT_TRUE(tree_.open_existing_tree(path_.c_str()));
   test::CapturedConsole out;
-  tree_.dump_tree(out.console());
+  EXPECT_FALSE(tree_.dump_tree(out.console())) << "the record cut short";
   EXPECT_EQ(out.text(),
             "pos     - bal: left     <- equal    -> right\n"
             "00000004- 000: 00000000 <- 00000000 -> 00000000  []\n");

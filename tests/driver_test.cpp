@@ -37,6 +37,12 @@ class DriverTest : public ::testing::Test {
     for (const char* f : {"MIRVALE.NMS", "MIRVALE.LOG", "MIRVALE.ST"})
       test::write_file(work_ / f, std::string("old ") + f);
   }
+  // count files in the tree, two of each content; the log they must give.
+  std::string make_pairs(int count) {
+    for (int i = 0; i < count; ++i)
+      test::write_file(tree_ / ("f" + std::to_string(i)), std::to_string(i / 2));
+    return test::expected_run(test::walk_order(tree_.path())).log;
+  }
   void expect_old_working_files() {
     for (const char* f : {"MIRVALE.NMS", "MIRVALE.LOG", "MIRVALE.ST"})
       EXPECT_EQ(test::read_file(work_ / f), std::string("old ") + f);
@@ -87,6 +93,30 @@ TEST_F(DriverTest, CompletedRunLeavesOnlyAnEmptyLogWhenNothingRepeats) {
   struct stat st;
   ASSERT_EQ(::stat((work_ / "MIRVALE.LOG").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0111, 0u) << "working files are not executable";
+}
+
+// Closed standard input and output go to /dev/null, never to a working
+// file: the file lines, more than a block of them, would land in the name
+// store among its records.
+TEST_F(DriverTest, ClosedStandardInputAndOutputLeaveTheWorkingFilesAlone) {
+  const std::string log = make_pairs(200);
+  options_.closed = {0, 1};
+  test::RunResult r = run({tree_.path()});
+  EXPECT_EQ(r.status, kExitCompleted);
+  EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), log);
+  EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+}
+
+// Console text that cannot be written fails a completed run, but not the
+// log; the usage status stands.
+TEST_F(DriverTest, StandardOutputThatCannotBeWrittenGivesFailure) {
+  const std::string log = make_pairs(4);
+  options_.output_file = "/dev/full";
+  test::RunResult r = run({tree_.path()});
+  EXPECT_EQ(r.status, kExitFailed);
+  EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), log);
+  EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+  EXPECT_EQ(run({}).status, kExitUsage);
 }
 
 TEST_F(DriverTest, StartPathThatCannotBeListedGivesOpenFailureAndAnEmptyLog) {

@@ -22,13 +22,17 @@ class Dump : public ::testing::Test {
     full.insert(full.end(), args.begin(), args.end());
     test::RunOptions options;
     options.cwd = dir_.path();
-    return test::run_program(full[0], full, options);
+    options.timeout_seconds = 10;
+    test::RunResult r = test::run_program(full[0], full, options);
+    EXPECT_FALSE(r.timed_out);
+    return r;
   }
 
   test::TempDir dir_;
 };
 
 constexpr char kHeading[] = "pos     - bal: left     <- equal    -> right\n";
+constexpr char kLengthFail[] = "Mirvale: Length Fail For 't'\n";
 
 TEST_F(Dump, ListsATreeFileLeftBehind) {
   test::write_file(dir_ / "MIRVALE.ST", test::eight_file::file_bytes());
@@ -42,8 +46,29 @@ TEST_F(Dump, ShortFilesListAsEmptyTrees) {
     SCOPED_TRACE(length);
     test::write_file(dir_ / "t", std::string(length, '\x07'));
     test::RunResult r = dump({"t"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kHeading);
+    EXPECT_EQ(r.status, length == 4 ? 0 : 1);
+    EXPECT_EQ(r.out, kHeading + std::string(length == 4 ? "" : kLengthFail));
+  }
+}
+
+// What is not a header and whole records is listed as far as it goes, then
+// said to be no tree file.
+TEST_F(Dump, LengthOtherThanHeaderAndWholeRecordsGivesOneMoreLineAndFailure) {
+  const std::string tree = test::eight_file::file_bytes();
+  const std::string listing = test::eight_file::listing();
+  const std::string all_but_last_line =
+      listing.substr(0, listing.rfind('\n', listing.size() - 2) + 1);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {tree.substr(0, tree.size() - 1), all_but_last_line},
+      {tree + "x", listing},
+      {std::string("dir/a\0dir/b\0", 12), kHeading},  // a name store
+  };
+  for (const auto& [content, listed] : cases) {
+    SCOPED_TRACE(content.size());
+    test::write_file(dir_ / "t", content);
+    test::RunResult r = dump({"t"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, listed + kLengthFail);
   }
 }
 
@@ -55,7 +80,7 @@ TEST_F(Dump, NeverChangesTheFile) {
     ::chmod(path.c_str(), 0444);
     struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
-    EXPECT_EQ(dump({path}).status, 0);
+    EXPECT_EQ(dump({path}).status, content.size() < 4 ? 1 : 0);
     EXPECT_EQ(test::read_file(path), content);
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
@@ -69,16 +94,18 @@ bool is_one_line(const std::string& text) {
   return !text.empty() && text.back() == '\n' && std::count(text.begin(), text.end(), '\n') == 1;
 }
 
+// A FIFO nobody writes and a device are refused at once, without a read.
 TEST_F(Dump, FileThatCannotBeListedGivesOneLineAndFailure) {
   test::make_dir(dir_ / "adir");
-  for (const char* name : {"missing", "adir", ""}) {
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0666), 0);
+  for (const std::string name : {"missing", "adir", "", "fifo", "/dev/zero"}) {
     SCOPED_TRACE(name);
     test::RunResult r = dump({name});
-    EXPECT_NE(r.status, 0);
-    EXPECT_TRUE(is_one_line(r.out)) << r.out;
-    EXPECT_EQ(r.out.find(kHeading), std::string::npos);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Mirvale: Open Fail For '" + name + "'\n");
   }
-  EXPECT_EQ(test::list_dir(dir_.path()), std::vector<std::string>{"adir"}) << "nothing was created";
+  EXPECT_EQ(test::list_dir(dir_.path()), (std::vector<std::string>{"adir", "fifo"}))
+      << "nothing was created";
 }
 
 TEST_F(Dump, WrongNumberOfArgumentsGivesUsage) {

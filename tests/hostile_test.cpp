@@ -26,6 +26,7 @@ namespace {
 constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 constexpr char kCreateFail[] = "Mirvale: Create Fail For 'MIRVALE.NMS'|'MIRVALE.LOG'\n";
+constexpr char kTreeCreateFail[] = "Mirvale: Create Fail For 'MIRVALE.ST'\n";
 
 using Expected = test::ExpectedRun;
 using test::expected_groups;
@@ -161,6 +162,58 @@ TEST_F(HostileTest, WorkingDirectoryNobodyCannotWriteGivesCreateFailureAndIsUnch
   EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "old log");
   EXPECT_EQ(test::read_file(work_ / "MIRVALE.NMS"), "old names");
   EXPECT_EQ(test::read_file(work_ / "other"), "unrelated");
+}
+
+// In a sticky directory everyone may write, nobody cannot delete root's old
+// working files: a world-writable one is not reused, a link not followed.
+TEST_F(HostileTest, WorkingFileNobodyCannotDeleteGivesCreateFailureAndIsUnchanged) {
+  if (!test::can_run_as_nobody()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
+  struct Case {
+    const char* name;
+    bool link;  // a symbolic link to a writable file outside, else that file itself
+    std::string message;
+    std::vector<std::string> left;
+  };
+  const std::vector<Case> cases = {
+      {"MIRVALE.ST", false, kTreeCreateFail, {"MIRVALE.LOG", "MIRVALE.ST"}},
+      {"MIRVALE.LOG", true, kCreateFail, {"MIRVALE.LOG"}},
+      {"MIRVALE.NMS", true, kCreateFail, {"MIRVALE.LOG", "MIRVALE.NMS"}},
+  };
+  test::write_file(data_ / "a", "same");
+  test::write_file(data_ / "b", "same");
+  const std::string old = std::string("\x04\0\0\0", 4) + std::string(36, '\0');
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string sticky = work_ / c.name + ".d";
+    test::make_dir(sticky);
+    ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+    const std::string file = c.link ? outside_ / c.name : sticky + "/" + c.name;
+    test::write_file(file, old);
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    if (c.link) {
+      ASSERT_EQ(::symlink(file.c_str(), (sticky + "/" + c.name).c_str()), 0);
+    }
+
+    const test::RunResult r = run(data_.path(), sticky, true);
+    EXPECT_EQ(r.out, c.message);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(test::list_dir(sticky), c.left);
+    EXPECT_EQ(test::read_file(file), old);
+  }
+}
+
+// An old log that is a symbolic link goes; its target stays as it was.
+TEST_F(HostileTest, LogThatIsASymbolicLinkIsReplacedAndItsTargetKept) {
+  test::write_file(data_ / "a", "same");
+  test::write_file(data_ / "b", "same");
+  test::write_file(outside_ / "target", "not a log");
+  ASSERT_EQ(::symlink((outside_ / "target").c_str(), (work_ / "MIRVALE.LOG").c_str()), 0);
+  const test::RunResult r = run(data_.path());
+  expect_completed(r, expected_run(test::walk_order(data_.path())));
+  struct stat st;
+  ASSERT_EQ(::lstat((work_ / "MIRVALE.LOG").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(test::read_file(outside_ / "target"), "not a log");
 }
 
 // A procfs inside the scanned tree is not entered: the run finishes and lists

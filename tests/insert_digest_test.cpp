@@ -183,38 +183,31 @@ TEST_F(Insert, FailsOnDamagedFilesInsteadOfLooping) {
   two_cycle_b.digest = digest_ending(9, 0xFF);
   struct Case {
     const char* what;
-    std::string file;
+    std::vector<TreeRecord> records;
+    std::uint32_t root;
     Md5Digest inserted;
   };
   const std::vector<Case> cases = {
-      {"right link to itself", hand_made({self_right}), digest_ending(7)},
-      {"chain link to itself", hand_made({self_equal}), digest_ending(3)},
-      {"link past the end", hand_made({to_nowhere}), digest_ending(0, 0)},
-      {"root past the end", hand_made({}, 40), digest_ending(7)},
-      {"two records linking to each other", hand_made({two_cycle_a, two_cycle_b}),
-       digest_ending(5, 0x80)},
+      {"right link to itself", {self_right}, 4, digest_ending(7)},
+      {"chain link to itself", {self_equal}, 4, digest_ending(3)},
+      {"link past the end", {to_nowhere}, 4, digest_ending(0, 0)},
+      {"root past the end", {}, 40, digest_ending(7)},
+      {"two records linking to each other", {two_cycle_a, two_cycle_b}, 4, digest_ending(5, 0x80)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    tree_.close_tree();
-    test::write_file(path_, c.file);
-    ASSERT_TRUE(tree_.open_tree(path_.c_str()));
+    test::lay_out_tree(tree_, path_, c.root, c.records);
     EXPECT_FALSE(insert_digest(tree_, c.inserted, 99));
   }
-}
-
-// A sparse tree file of size bytes whose record at 4 is all zero: root 4.
-void make_sparse_tree(const std::string& path, std::uint64_t size) {
-  test::write_file(path, std::string("\x04\x00\x00\x00", 4));
-  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
 }
 
 TEST_F(Insert, NewRecordMustLieBelowFourGibibytes) {
   constexpr std::uint64_t kLastFit = 4 + 36ull * 119304646;  // 2^32 - 36
   static_assert(kLastFit + 36 == 1ull << 32);
-  tree_.close_tree();
-  make_sparse_tree(path_, kLastFit);
-  ASSERT_TRUE(tree_.open_tree(path_.c_str()));
+  // Root 4, all zero, and a last record that makes the file kLastFit bytes
+  // long: what lies between is a hole.
+  test::lay_out_tree(tree_, path_, 4, {TreeRecord{}});
+  ASSERT_TRUE(tree_.write_record(static_cast<std::uint32_t>(kLastFit - 36), TreeRecord{}));
   Md5Digest d = digest_ending(1);
   EXPECT_TRUE(insert_digest(tree_, d, 5));
   EXPECT_EQ(record(4).right, static_cast<std::uint32_t>(kLastFit));
@@ -406,14 +399,20 @@ TEST_F(Insert, FileReadsAsThePlainTreeAfterEveryInsertionAcrossTheMappedHead) {
   EXPECT_EQ(bytes(), model.bytes());
 }
 
-TEST_F(Insert, ReopenedTreeGoesOnWhereTheFileEnds) {
+// A tree file is never opened again, to go on with it: the open is refused
+// and the file kept; once it is gone a new tree starts from nothing.
+TEST_F(Insert, ClosedTreeIsNotReopenedAndANewOneStartsAfresh) {
   for (std::uint32_t i = 0; i < 3; ++i) insert(digest_ending(4), i);
   tree_.close_tree();
+  const std::string kept = bytes();
+  EXPECT_FALSE(tree_.open_tree(path_.c_str()));
+  EXPECT_EQ(bytes(), kept);
+  ASSERT_EQ(::unlink(path_.c_str()), 0);
   ASSERT_TRUE(tree_.open_tree(path_.c_str()));
   insert(digest_ending(4), 3);
   insert(digest_ending(4), 4);
   ModelTree model;
-  for (std::uint32_t i = 0; i < 5; ++i) model.insert(digest_ending(4), i);
+  for (std::uint32_t i = 3; i < 5; ++i) model.insert(digest_ending(4), i);
   EXPECT_EQ(bytes(), model.bytes());
 }
 

@@ -1,5 +1,5 @@
-// The duplicate report on tree files and name stores written byte by byte by
-// the tests: group order, chain order, the stack limit, damaged records and
+// The duplicate report on tree files and name stores laid out record by
+// record by the tests: group order, chain order, the stack limit, damaged records and
 // failing log writes.
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,25 +30,6 @@ struct RawRecord {
   Md5Digest digest{};
   NameOffset name_offset = 0;
 };
-
-void put32(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((value >> shift) & 0xFF);
-}
-
-// The tree file: the root offset, then 36-byte records, little-endian.
-std::string tree_file_bytes(std::uint32_t root, const std::vector<RawRecord>& records) {
-  std::string out;
-  put32(out, root);
-  for (const RawRecord& r : records) {
-    put32(out, r.left);
-    put32(out, r.right);
-    put32(out, r.equal);
-    put32(out, 0);  // bal
-    out.append(reinterpret_cast<const char*>(r.digest.data()), r.digest.size());
-    put32(out, r.name_offset);
-  }
-  return out;
-}
 
 constexpr std::uint32_t record_offset(size_t index) {
   return static_cast<std::uint32_t>(4 + 36 * index);
@@ -134,13 +115,13 @@ class ReportTest : public ::testing::Test {
     return offset;
   }
 
-  // Writes the tree file, runs the report and returns its console text.
+  // Lays out the tree file, runs the report and returns its console text.
   std::string report(std::uint32_t root, const std::vector<RawRecord>& records) {
     captured_.clear();
-    std::string tree_file = dir_ / "MIRVALE.ST";
-    test::write_file(tree_file, tree_file_bytes(root, records));
-    EXPECT_TRUE(tree_.open_tree(tree_file.c_str()));
-    EXPECT_EQ(tree_.root(), root);
+    std::vector<TreeRecord> laid_out;
+    for (const RawRecord& r : records)
+      laid_out.push_back(TreeRecord{r.left, r.right, r.equal, 0, r.digest, r.name_offset});
+    test::lay_out_tree(tree_, dir_ / "MIRVALE.ST", root, laid_out);
     report_->report_duplicates();
     return captured_.text();
   }

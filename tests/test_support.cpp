@@ -91,7 +91,8 @@ static double seconds_since(const struct timespec& start) {
 }
 
 // Forks a child that runs program with args as options ask, its standard
-// input from /dev/null and its output to out_fd and err_fd. Interrupts and
+// input from /dev/null and its output to out_fd (or the output file) and
+// err_fd. Interrupts and
 // blocked signals are reset, as a shell does for a program in the foreground.
 static pid_t start_child(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options, int out_fd, int err_fd) {
@@ -103,8 +104,11 @@ static pid_t start_child(const std::string& program, const std::vector<std::stri
   if (pid != 0) return pid;
   int null_fd = ::open("/dev/null", O_RDONLY);
   ::dup2(null_fd, 0);
+  if (null_fd > 2) ::close(null_fd);
+  if (!options.output_file.empty()) out_fd = ::open(options.output_file.c_str(), O_WRONLY);
   ::dup2(out_fd, 1);
   ::dup2(err_fd, 2);
+  for (int fd : options.closed) ::close(fd);
   ::signal(SIGINT, SIG_DFL);
   sigset_t none;
   ::sigemptyset(&none);
@@ -192,7 +196,7 @@ pid_t start_program(const std::string& program, const std::vector<std::string>& 
   const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (null_fd < 0) throw std::runtime_error("cannot open /dev/null");
   const pid_t pid = start_child(program, args, options, null_fd, null_fd);
-  ::close(null_fd);
+  if (null_fd > 2) ::close(null_fd);
   return pid;
 }
 

@@ -40,6 +40,8 @@ struct RunOptions {
   rlim_t file_size_limit = RLIM_INFINITY;
   rlim_t open_file_limit = RLIM_INFINITY;  // soft and hard, as `ulimit -n`
   bool as_nobody = false;                  // drop to uid/gid 65534 before exec
+  std::set<int> closed;                    // standard descriptors closed before exec
+  std::string output_file;                 // standard output to this file, not captured
   int timeout_seconds = 120;               // killed after this; timed_out is set
 };
 

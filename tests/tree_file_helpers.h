@@ -1,5 +1,6 @@
-// Helpers for the digest tree tests: a tree file in a fresh directory, a
-// captured console, and record bytes read straight from the file.
+// Helpers for the digest tree tests: a tree file in a fresh directory, laid
+// out by the test, a captured console, and record bytes read straight from
+// the file.
 #pragma once
 
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "index/digest_tree.h"
 #include "test_support.h"
@@ -55,6 +57,20 @@ inline std::uint32_t le32_at(const std::string& bytes, size_t offset) {
 
 constexpr std::uint32_t record_at(std::uint64_t index) {
   return static_cast<std::uint32_t>(4 + 36 * index);
+}
+
+// Makes path a new tree file holding root and records (the first at offset
+// 4), written through tree, which stays open on it: the tree module creates
+// its file only new, so this is how a test gives it one with content.
+inline void lay_out_tree(DigestTree& tree, const std::string& path, std::uint32_t root,
+                         const std::vector<TreeRecord>& records) {
+  tree.close_tree();
+  ::unlink(path.c_str());
+  ASSERT_TRUE(tree.open_tree(path.c_str()));
+  for (size_t i = 0; i < records.size(); ++i)
+    ASSERT_TRUE(tree.write_record(record_at(i), records[i]));
+  tree.set_root(root);
+  ASSERT_TRUE(tree.write_header());
 }
 
 // A fresh directory holding the tree file "MIRVALE.ST" (not yet created).

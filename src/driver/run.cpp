@@ -64,9 +64,6 @@ int Run::execute(const char* start_path) {
     console_.print(kCreateFail, name_store_file_name_, log_file_name_);
     return kExitFailed;
   }
-  platform::remove_file(name_store_file_name_);
-  platform::remove_file(log_file_name_);
-  platform::remove_file(tree_file_name_);
   int status = kExitFailed;
   if (create_working_files()) status = scan_and_report(start_path);
   close_working_files();
@@ -74,16 +71,22 @@ int Run::execute(const char* start_path) {
   return status;
 }
 
-// Opens the name store, the log and the tree file; prints the create-failure
-// message and returns false when one of them cannot be opened.
+// Deletes what an earlier run left and creates the name store, the log and
+// the tree file afresh; prints the create-failure message and returns false
+// when one of them cannot be deleted or created. A file is only ever new: an
+// old one that stays (owned by someone else in a sticky directory, say) is
+// neither reused nor followed.
 bool Run::create_working_files() {
-  bool names_open = names_.open(name_store_file_name_);
-  log_handle_ = platform::open_working_file(log_file_name_);
+  bool names_removed = platform::remove_file(name_store_file_name_);
+  bool log_removed = platform::remove_file(log_file_name_);
+  bool tree_removed = platform::remove_file(tree_file_name_);
+  bool names_open = names_removed && names_.open(name_store_file_name_);
+  if (log_removed) log_handle_ = platform::open_working_file(log_file_name_);
   if (!names_open || !log_handle_.valid()) {
     console_.print(kCreateFail, name_store_file_name_, log_file_name_);
     return false;
   }
-  if (!tree_.open_tree(tree_file_name_)) {
+  if (!tree_removed || !tree_.open_tree(tree_file_name_)) {
     console_.print(kTreeCreateFail, tree_file_name_);
     return false;
   }

@@ -56,23 +56,13 @@ void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record) 
 
 bool DigestTree::open_tree(const char* file_name) {
   forget_file_state();
-  handle_ = platform::open_kept_file(file_name);
+  handle_ = platform::open_working_file(file_name);
   if (!handle_.valid()) return false;
-  unsigned char header[kTreeHeaderSize];
-  if (platform::read_at(handle_, 0, header, sizeof header) == kTreeHeaderSize) {
-    root_ = get_u32(header);
-  } else {
-    root_ = 0;
-    if (!write_header()) {
-      handle_.close();
-      return false;
-    }
-  }
-  if (!platform::file_size(handle_, end_)) {
+  end_known_ = true;  // a new file is empty
+  if (!write_header()) {
     handle_.close();
     return false;
   }
-  end_known_ = true;
   window_ = platform::map_file(handle_, kTreeWindowSize);
   return true;
 }
@@ -138,7 +128,7 @@ int DigestTree::close_tree() {
   return handle_.close();
 }
 
-void DigestTree::dump_tree(platform::Console& console) {
+bool DigestTree::dump_tree(platform::Console& console) {
   console.write("pos     - bal: left     <- equal    -> right\n");
   unsigned char bytes[kTreeRecordSize];
   TreeRecord record;
@@ -151,6 +141,11 @@ void DigestTree::dump_tree(platform::Console& console) {
                   static_cast<int>(record.bal), record.left, record.equal, record.right,
                   kListedTextSize, reinterpret_cast<const char*>(bytes + kDigestAt));
   }
+  // Every record listed, and nothing left over: records past 2^32 bytes
+  // could never be linked.
+  std::uint64_t size;
+  return platform::file_size(handle_, size) && size >= kTreeHeaderSize &&
+         size <= std::uint64_t{1} << 32 && (size - kTreeHeaderSize) % kTreeRecordSize == 0;
 }
 
 void DigestTree::forget_file_state() {

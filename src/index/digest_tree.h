@@ -38,12 +38,12 @@ void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record);
 
 class DigestTree {
  public:
-  // Opens or creates the tree file, keeping its content; a file shorter than
-  // the header becomes an empty tree. False when it cannot be opened.
+  // Creates the tree file new, holding an empty tree. False when it cannot be
+  // created, also when anything already has the name.
   bool open_tree(const char* file_name);
   // Opens an existing tree file read-only for listing, never creating or
   // changing it; a file shorter than the header is an empty tree. False when
-  // it cannot be opened or read.
+  // it cannot be opened or read, or is no regular file.
   bool open_existing_tree(const char* file_name);
   // Reads the record at offset; false when it cannot be read whole.
   bool read_record(std::uint32_t offset, TreeRecord& record);
@@ -53,8 +53,9 @@ class DigestTree {
   bool write_header();
   // Closes the file; the close's result.
   int close_tree();
-  // Lists every record in file order on console.
-  void dump_tree(platform::Console& console);
+  // Lists every record in file order on console. False when the file's length
+  // is not a header and whole records, at most 2^32 bytes, or is not known.
+  bool dump_tree(platform::Console& console);
 
   std::uint32_t root() const { return root_; }
   void set_root(std::uint32_t root) { root_ = root; }

@@ -59,12 +59,13 @@ class FileMapping {
 // Maps the first size bytes of a file opened read-write.
 FileMapping map_file(const FileHandle& file, std::size_t size);
 
-// Read-write, created with mode 0666 (less the umask) when absent, truncated
-// to length 0 when present. Used for the name store and the log.
+// Creates a new, empty file read-write with mode 0666 (less the umask). Used
+// for the working files. Invalid when anything already has the name (a
+// file, a directory, a symbolic link, even a dangling one): such a name is
+// neither reused nor followed.
 FileHandle open_working_file(const char* name);
-// Read-write, created with mode 0666 when absent, content kept.
-FileHandle open_kept_file(const char* name);
-// Read-only open of an existing file, for the diagnostic dump.
+// Read-only open of an existing file, for the diagnostic dump: never blocks;
+// invalid unless the file is a regular file.
 FileHandle open_existing_file(const char* name);
 // How an open went: a shortage of descriptors is told apart from the other
 // failures, since freeing one lets the open be tried again.
@@ -88,7 +89,8 @@ bool write_at(const FileHandle& file, std::uint64_t offset, const void* data, si
 // The file's size in bytes; false when it cannot be learnt.
 bool file_size(const FileHandle& file, std::uint64_t& size);
 
-// Deletes a file by name; failures are ignored.
-void remove_file(const char* name);
+// Deletes a file by name. True when the name is gone: deleted, or there was
+// nothing of that name.
+bool remove_file(const char* name);
 
 }  // namespace mirvale::platform

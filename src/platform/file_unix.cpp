@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/file.h"
 #include "platform/unix_support.h"
@@ -71,27 +72,26 @@ static FileHandle open_retrying(const char* name, int flags, mode_t mode = 0) {
 }
 
 FileHandle open_working_file(const char* name) {
-  return open_retrying(name, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  return open_retrying(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
 }
 
-FileHandle open_kept_file(const char* name) {
-  return open_retrying(name, O_RDWR | O_CREAT, 0666);
+// Closes file unless it is a regular file.
+static FileHandle regular_only(FileHandle file) {
+  struct stat st;
+  if (file.valid() && (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode))) file.close();
+  return file;
 }
 
 FileHandle open_existing_file(const char* name) {
-  return open_retrying(name, O_RDONLY | O_NOCTTY);
+  return regular_only(open_retrying(name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
 OpenStatus open_regular_file_at(const FileHandle& dir, const char* name, FileHandle& out) {
   OpenStatus status =
       open_retrying_at(dir.fd(), name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
-  struct stat st;
   // The entry may have been swapped for a FIFO or device since it was listed.
-  if (out.valid() && (::fstat(out.fd(), &st) != 0 || !S_ISREG(st.st_mode))) {
-    out.close();
-    return OpenStatus::failed;
-  }
-  return status;
+  out = regular_only(std::move(out));
+  return out.valid() || status != OpenStatus::opened ? status : OpenStatus::failed;
 }
 
 long read_some(const FileHandle& file, void* buffer, size_t size) {
@@ -146,8 +146,8 @@ bool file_size(const FileHandle& file, std::uint64_t& size) {
   return true;
 }
 
-void remove_file(const char* name) {
-  ::unlink(name);
+bool remove_file(const char* name) {
+  return ::unlink(name) == 0 || errno == ENOENT;
 }
 
 }  // namespace mirvale::platform

@@ -1,5 +1,6 @@
-// Process-wide services: the program's own path, the descriptor limit and the
-// lock that keeps two runs out of one working directory.
+// Process-wide services: the standard descriptors, the program's own path,
+// the descriptor limit and the lock that keeps two runs out of one working
+// directory.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,12 @@
 #include "platform/file.h"
 
 namespace mirvale::platform {
+
+// Opens /dev/null on each of the standard descriptors 0, 1 and 2 that is
+// closed, so that no file the program opens later can take one of them and
+// receive its console text. Called first thing; false when /dev/null cannot
+// be opened for a closed descriptor.
+bool open_closed_standard_descriptors();
 
 // Writes the running executable's full path into out (zero-terminated, cut
 // to capacity); falls back to argv0 when the system cannot tell.

@@ -11,6 +11,16 @@
 
 namespace mirvale::platform {
 
+bool open_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor is fd itself, those below it being open;
+    // opening /dev/null never waits, so it is not interrupted.
+    if (::open("/dev/null", O_RDWR) != fd) return false;
+  }
+  return true;
+}
+
 void program_path(char* out, size_t capacity, const char* argv0) {
   if (capacity == 0) return;
   ssize_t n = ::readlink("/proc/self/exe", out, capacity - 1);
