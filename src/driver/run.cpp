@@ -95,9 +95,8 @@ int Run::scan_and_report(const char* start_path) {
   names_.reset_offset();
   Walk walk(scan_path_, names_, digest_, tree_, console_);
   walk.walk_directory();
-  if (walk.failure() != Walk::Failure::none) {
-    bool names_failed = walk.failure() == Walk::Failure::name_store;
-    console_.print(kWriteFail, names_failed ? name_store_file_name_ : tree_file_name_);
+  if (const char* failed = failed_scan_file(walk)) {
+    console_.print(kWriteFail, failed);
     return kExitFailed;
   }
   console_.write(kReportPhase);
@@ -108,6 +107,22 @@ int Run::scan_and_report(const char* start_path) {
     status = kExitFailed;
   }
   return status;
+}
+
+// The working file whose write failed during the scan or when the bytes it
+// still held in memory were written at its end; null when all are written.
+const char* Run::failed_scan_file(const Walk& walk) {
+  switch (walk.failure()) {
+    case Walk::Failure::name_store:
+      return name_store_file_name_;
+    case Walk::Failure::digest_tree:
+      return tree_file_name_;
+    case Walk::Failure::none:
+      break;
+  }
+  if (!names_.flush_names()) return name_store_file_name_;
+  if (!tree_.write_back()) return tree_file_name_;
+  return nullptr;
 }
 
 void Run::close_working_files() {

@@ -13,6 +13,8 @@
 
 namespace mirvale {
 
+class Walk;
+
 // Exit statuses of a run.
 constexpr int kExitCompleted = 0;
 constexpr int kExitFailed = 1;
@@ -34,6 +36,7 @@ class Run {
   void build_file_names();
   bool create_working_files();
   int scan_and_report(const char* start_path);
+  const char* failed_scan_file(const Walk& walk);
   void close_working_files();
   void delete_working_files();
 
