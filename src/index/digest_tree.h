@@ -25,7 +25,7 @@ constexpr std::size_t kChainTailSlots = 4096;
 // scan. Memory stays fixed: only this much of the file is held.
 constexpr std::size_t kTreeHeadSize = 1024 * 1024;
 static_assert((kTreeHeadSize - kTreeHeaderSize) % kTreeRecordSize == 0,
-              "no record of a tree lies partly in the head");
+              "a record lies wholly in the head or wholly past it");
 
 struct TreeRecord {
   std::uint32_t left = 0;      // subtree of smaller digests; 0 = none
