@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -25,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file.h"
 #include "test_support.h"
 
 namespace mirvale {
@@ -319,12 +321,17 @@ TEST_F(FaultsTest, PathsLongerThan4095BytesAreSkippedAndTheirShorterSiblingsKept
   expect_completed(r, expected);
 }
 
-// Polls until the file at path is not empty; false when the child pid ended
+// Polls until the child pid has the file at path open; false when it ended
 // first or a minute passed.
-bool wait_until_not_empty(const std::string& path, pid_t pid) {
+bool wait_until_open(const std::string& path, pid_t pid) {
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
   for (int polls = 0; polls < 60000; ++polls) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) return true;
+    for (const std::string& fd : test::list_dir(fds)) {
+      char target[4096];
+      const ssize_t got = ::readlink((fds + fd).c_str(), target, sizeof target);
+      if (got > 0 && path.compare(0, std::string::npos, target, static_cast<size_t>(got)) == 0)
+        return true;
+    }
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
         info.si_pid == pid)
@@ -334,36 +341,45 @@ bool wait_until_not_empty(const std::string& path, pid_t pid) {
   return false;
 }
 
-// A run ended by SIGINT or SIGKILL while it scans: a sparse 8 GiB file keeps
-// it digesting for seconds, and the signal goes as soon as the name store
-// holds a record. The run leaves its three working files; the next run in
-// the same directory removes them and completes with the full report.
+// A run ended by SIGINT or SIGKILL while it scans: the file last in walk
+// order, made a sparse 8 GiB file, keeps it digesting for seconds, and the
+// signal goes as soon as the run opens it, when the records of more than a
+// block of names before it have gone to the name store. The run leaves its
+// three working files, the name store holding whole records; the next run
+// in the same directory removes them and completes with the full report.
 TEST_F(FaultsTest, RunInterruptedMidScanLeavesItsFilesAndTheNextRunRemovesThem) {
-  for (int i = 0; i < 30; ++i)
-    test::write_file(data_ / ("small " + std::to_string(i)), "content " + std::to_string(i % 10));
-  const std::string big = data_ / "big";
-  test::write_file(big, "");
+  for (int i = 0; i < 400; ++i)
+    test::write_file(data_ / ("small " + std::string(200, 's') + std::to_string(i)),
+                     "content " + std::to_string(i % 10));
   const std::vector<std::string> order = test::walk_order(data_.path());
-  ASSERT_EQ(order.size(), 31u);
+  ASSERT_EQ(order.size(), 400u);
   const std::string records = name_store_of(order);
+  const std::string big = order.back();
+  ASSERT_GT(records.size() - big.size() - 1, platform::BlockWriter::kBlockSize);
+  char* resolved = ::realpath(big.c_str(), nullptr);
+  ASSERT_NE(resolved, nullptr);
+  const std::string big_resolved = resolved;
+  std::free(resolved);
   for (int signal : {SIGINT, SIGKILL}) {
     SCOPED_TRACE(::strsignal(signal));
     ASSERT_EQ(::truncate(big.c_str(), off_t{8} << 30), 0) << std::strerror(errno);
     test::RunOptions options;
     options.cwd = work_.path();
     const pid_t pid = test::start_mirvale({data_.path()}, options);
-    const bool scanning = wait_until_not_empty(work_ / "MIRVALE.NMS", pid);
+    const bool scanning = wait_until_open(big_resolved, pid);
     ::kill(pid, signal);
     const test::RunResult killed = test::wait_program(pid, 60);
-    ASSERT_TRUE(scanning) << "the run ended before its first record";
+    ASSERT_TRUE(scanning) << "the run ended before it opened the last file";
     ASSERT_FALSE(killed.timed_out);
     ASSERT_EQ(killed.signal, signal) << "the run was still scanning";
     EXPECT_EQ(test::list_dir(work_.path()),
               (std::vector<std::string>{"MIRVALE.LOG", "MIRVALE.NMS", "MIRVALE.ST"}));
     EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "") << "no report yet";
-    // The records of the files met so far, the last one perhaps cut short.
+    // The records of the files met so far, written in blocks of whole records.
     const std::string names = test::read_file(work_ / "MIRVALE.NMS");
     EXPECT_TRUE(starts_with(records, names)) << names;
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.back(), '\0') << "a record cut short";
     EXPECT_GE(test::read_file(work_ / "MIRVALE.ST").size(), 4u) << "the header at least";
 
     ASSERT_EQ(::truncate(big.c_str(), 1000), 0);

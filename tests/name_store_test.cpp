@@ -38,6 +38,7 @@ TEST_F(NameStoreTest, TwoRecordsAreStoredBackToBackWithTerminators) {
   EXPECT_EQ(append("d/a"), 0u);
   EXPECT_EQ(append("d/sub/bb"), 4u);
   EXPECT_EQ(names_.next_name_offset(), 13u);
+  ASSERT_TRUE(names_.flush_names());
   EXPECT_EQ(test::read_file(file_), std::string("d/a\0d/sub/bb\0", 13));
 
   struct Case {
@@ -94,6 +95,23 @@ TEST_F(NameStoreTest, ForeignRecordLongerThanTheBufferIsCutAtItsCapacity) {
   EXPECT_EQ(path_.view(), std::string(ScanPath::kMaxLength, 'y'));
   ASSERT_TRUE(names_.read_name(9990));
   EXPECT_EQ(path_.view(), std::string(10, 'y'));
+}
+
+// Records go to the file in blocks of whole records, written when the next
+// record would not fit after them and when the scan ends; a block the file
+// cannot take whole fails like the write of a single record.
+TEST_F(NameStoreTest, BlocksHoldWholeRecordsAndOneNotWrittenWholeIsAWriteFailure) {
+  const std::string record(999, 'r');  // 1000 bytes with the terminator
+  const size_t per_block = platform::BlockWriter::kBlockSize / 1000;
+  ASSERT_TRUE(path_.assign(record));
+  for (size_t i = 0; i <= per_block; ++i) ASSERT_TRUE(names_.append_name());
+  EXPECT_EQ(test::read_file(file_).size(), per_block * 1000);
+  test::FileSizeLimit limit(per_block * 1000 + 1500);
+  size_t appended = 0;
+  while (appended < 2 * per_block && names_.append_name()) ++appended;
+  EXPECT_EQ(appended, per_block - 1) << "the next block fails when it is written";
+  ASSERT_TRUE(names_.append_name());
+  EXPECT_FALSE(names_.flush_names()) << "the records left when the scan ends";
 }
 
 TEST(ScanPathTest, AppendsOnlyWhatFits) {

@@ -2,6 +2,7 @@
 // running the built binaries and independent digests from coreutils.
 #pragma once
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -102,6 +103,29 @@ ExpectedRun expected_run(const std::vector<std::string>& files,
 // Splits a report into its groups; false when it is not a sequence of
 // headings each followed by lines ending in CR LF.
 bool parse_report(const std::string& report, Groups& groups);
+
+// Lowers the file size limit of this process and ignores SIGXFSZ while
+// alive, so that writes past the limit fail or come up short.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t limit) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lowered = saved_;
+    lowered.rlim_cur = limit;
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, old_handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  struct rlimit saved_;
+  sighandler_t old_handler_;
+};
 
 // A file system mounted on an existing directory for an object's life,
 // detached when it goes; needs root. type null with MS_BIND binds source.

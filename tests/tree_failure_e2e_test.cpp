@@ -1,6 +1,6 @@
 // The whole program when the digest tree file fails: a tree file that cannot
-// be created, and tree writes that fail mid-scan on a size limit or a full
-// file system. Each stops the run with a message and status 1.
+// be created, and tree writes that fail on a size limit or a full file
+// system. Each stops the run with a message and status 1, before the report.
 
 #include <gtest/gtest.h>
 
@@ -58,26 +58,25 @@ TEST_F(TreeFailure, TreeFileThatCannotBeCreatedStopsTheRunBeforeTheScan) {
   expect_only_empty_log(work_.path(), {"MIRVALE.ST"});
 }
 
-TEST_F(TreeFailure, TreeWritePastTheFileSizeLimitStopsTheScan) {
+TEST_F(TreeFailure, TreeWrittenBackPastTheFileSizeLimitStopsTheRunBeforeTheReport) {
   // 36 bytes of tree per file against 7 of name store ("d/a000" and a zero):
-  // the tree reaches the limit first, when its record 111 would start at 4000.
+  // the tree's records, held in memory during the scan, pass the limit when
+  // they are written at its end; the name store's do not.
   constexpr rlim_t kLimit = 4000;
-  constexpr size_t kFilesInserted = (kLimit - 4) / 36;
-  static_assert(4 + 36 * kFilesInserted == kLimit);
-  static_assert(7 * (kFilesInserted + 1) < kLimit);
-  make_files(work_.path(), 200);
+  constexpr size_t kFiles = 200;
+  static_assert(7 * kFiles < kLimit && 4 + 36 * kFiles > kLimit);
+  make_files(work_.path(), kFiles);
   test::RunOptions options;
   options.file_size_limit = kLimit;
   options.ignore_sigxfsz = true;
   test::RunResult r = run_on_d(work_.path(), options);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.signal, 0);
-  // Every file up to the one whose record could not be written is listed.
+  // Every file is listed, and no report follows.
   std::string expected = kScanPhase;
   std::vector<std::string> order = test::walk_order(work_ / "d");
-  ASSERT_EQ(order.size(), 200u);
-  for (size_t i = 0; i <= kFilesInserted; ++i)
-    expected += order[i].substr(work_.path().size() + 1) + "\n";
+  ASSERT_EQ(order.size(), kFiles);
+  for (const std::string& f : order) expected += f.substr(work_.path().size() + 1) + "\n";
   expected += kTreeWriteFail;
   EXPECT_EQ(r.out, expected);
   expect_only_empty_log(work_.path());
@@ -88,8 +87,8 @@ TEST_F(TreeFailure, FullFileSystemStopsTheScan) {
   test::make_dir(work);
   test::Tmpfs fs(work, 64 * 1024);
   if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << fs.error();
-  // Empty files take no blocks; the tree, at 36 bytes per file, fills the 16
-  // pages while the name store of paths "d/0" to "d/2499" holds at most three.
+  // Empty files take no blocks; the tree, at 36 bytes per file, does not fit
+  // the 16 pages, while the 16 KiB name store of paths "d/0" to "d/2499" does.
   test::make_dir(work + "/d");
   for (int i = 0; i < 2500; ++i) test::write_file(work + "/d/" + std::to_string(i), "");
   test::RunResult r = run_on_d(work);

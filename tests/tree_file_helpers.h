@@ -76,7 +76,11 @@ inline void lay_out_tree(DigestTree& tree, const std::string& path, std::uint32_
 // A fresh directory holding the tree file "MIRVALE.ST" (not yet created).
 class TreeFileTest : public ::testing::Test {
  protected:
-  std::string bytes() const { return read_file(path_); }
+  // The file's bytes, once the head kept in memory is written back.
+  std::string bytes() {
+    EXPECT_TRUE(tree_.write_back());
+    return read_file(path_);
+  }
   TreeRecord record(std::uint32_t offset) {
     TreeRecord r;
     EXPECT_TRUE(tree_.read_record(offset, r)) << "record at " << offset;

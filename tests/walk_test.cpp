@@ -33,6 +33,7 @@ struct WalkRig {
     Walk walk(*path, names, digest, tree, captured.console());
     walk.walk_directory();
     EXPECT_EQ(walk.failure(), failure);
+    EXPECT_TRUE(names.flush_names());
     EXPECT_EQ(path->view(), start) << "the scan path is restored";
     return captured.text();
   }

@@ -99,8 +99,7 @@ int Run::scan_and_report(const char* start_path) {
   names_.reset_offset();
   Walk walk(scan_path_, names_, digest_, tree_, console_);
   walk.walk_directory();
-  if (walk.failure() != Walk::Failure::none) {
-    report_scan_failure(walk.failure(), start_path);
+  if (!scan_completed(walk, start_path)) {
     return kExitFailed;
   }
   console_.write(kReportPhase);
@@ -113,23 +112,31 @@ int Run::scan_and_report(const char* start_path) {
   return status;
 }
 
-// Prints what stopped the scan.
-void Run::report_scan_failure(Walk::Failure failure, const char* start_path) {
-  switch (failure) {
+// Prints what stopped the scan, or what failed when the working files wrote
+// the bytes they still held in memory; true when nothing did.
+bool Run::scan_completed(const Walk& walk, const char* start_path) {
+  switch (walk.failure()) {
     case Walk::Failure::start_path:
       console_.print(kOpenFail, start_path);
-      break;
+      return false;
     case Walk::Failure::out_of_descriptors:
       // The walk leaves the path it could not open in the scan path.
       console_.print(kOpenFail, scan_path_.c_str());
-      break;
+      return false;
     case Walk::Failure::name_store:
       console_.print(kWriteFail, name_store_file_name_);
-      break;
-    default:
+      return false;
+    case Walk::Failure::digest_tree:
       console_.print(kWriteFail, tree_file_name_);
+      return false;
+    case Walk::Failure::none:
       break;
   }
+  const char* failed = !names_.flush_names() ? name_store_file_name_
+                       : !tree_.write_back() ? tree_file_name_
+                                             : nullptr;
+  if (failed != nullptr) console_.print(kWriteFail, failed);
+  return failed == nullptr;
 }
 
 void Run::close_working_files() {

@@ -14,6 +14,8 @@
 
 namespace mirvale {
 
+class Walk;
+
 // Exit statuses of a run.
 constexpr int kExitCompleted = 0;
 constexpr int kExitFailed = 1;
@@ -35,7 +37,7 @@ class Run {
   void build_file_names();
   bool create_working_files();
   int scan_and_report(const char* start_path);
-  void report_scan_failure(Walk::Failure failure, const char* start_path);
+  bool scan_completed(const Walk& walk, const char* start_path);
   void close_working_files();
   void delete_working_files();
 

@@ -1,5 +1,6 @@
 // The digest tree file's record format and the DigestTree module: opening,
-// record reads and writes, the header, the end of the file and the listing.
+// the head kept in memory, record reads and writes, the header, the end of
+// the file and the listing.
 #include "index/digest_tree.h"
 
 #include <cstring>
@@ -57,13 +58,22 @@ void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record) 
 bool DigestTree::open_tree(const char* file_name) {
   forget_file_state();
   handle_ = platform::open_working_file(file_name);
-  if (!handle_.valid()) return false;
-  end_known_ = true;  // a new file is empty
-  if (!write_header()) {
+  if (!handle_.valid() || !load_head()) {
     handle_.close();
+    forget_file_state();
     return false;
   }
-  window_ = platform::map_file(handle_, kTreeWindowSize);
+  // The header goes to the file at once: an interrupted run leaves it behind.
+  unsigned char header[kTreeHeaderSize];
+  put_u32(header, 0);
+  if (!platform::write_at(handle_, 0, header, sizeof header)) {
+    handle_.close();
+    forget_file_state();
+    return false;
+  }
+  std::memcpy(head_.get(), header, sizeof header);
+  head_end_ = kTreeHeaderSize;
+  end_ = kTreeHeaderSize;
   return true;
 }
 
@@ -82,50 +92,39 @@ bool DigestTree::open_existing_tree(const char* file_name) {
 }
 
 bool DigestTree::read_record(std::uint32_t offset, TreeRecord& record) {
-  if (const unsigned char* in = mapped(offset, kTreeRecordSize)) {
-    decode_record(in, record);
-    return true;
-  }
   unsigned char bytes[kTreeRecordSize];
-  if (platform::read_at(handle_, offset, bytes, sizeof bytes) != kTreeRecordSize) return false;
+  if (!read_bytes(offset, bytes, sizeof bytes)) return false;
   decode_record(bytes, record);
   return true;
 }
 
 bool DigestTree::write_record(std::uint32_t offset, const TreeRecord& record) {
-  if (unsigned char* out = mapped(offset, kTreeRecordSize)) {
-    encode_record(record, out);
-    return true;
-  }
   unsigned char bytes[kTreeRecordSize];
   encode_record(record, bytes);
-  if (!platform::write_at(handle_, offset, bytes, sizeof bytes)) {
-    end_known_ = false;
-    return false;
-  }
-  if (std::uint64_t{offset} + kTreeRecordSize > end_)
-    end_ = std::uint64_t{offset} + kTreeRecordSize;
-  return true;
+  return write_bytes(offset, bytes, sizeof bytes);
 }
 
 bool DigestTree::write_header() {
-  if (unsigned char* out = mapped(0, kTreeHeaderSize)) {
-    put_u32(out, root_);
-    return true;
-  }
   unsigned char header[kTreeHeaderSize];
   put_u32(header, root_);
-  if (!platform::write_at(handle_, 0, header, sizeof header)) {
+  return write_bytes(0, header, sizeof header);
+}
+
+bool DigestTree::write_back() {
+  if (!head_changed_) return true;
+  if (!platform::write_at(handle_, 0, head_.get(), head_end_)) {
     end_known_ = false;
     return false;
   }
-  if (end_ < kTreeHeaderSize) end_ = kTreeHeaderSize;
+  head_changed_ = false;
   return true;
 }
 
 int DigestTree::close_tree() {
+  const bool written = write_back();
   forget_file_state();
-  return handle_.close();
+  const int closed = handle_.close();
+  return written ? closed : -1;
 }
 
 bool DigestTree::dump_tree(platform::Console& console) {
@@ -134,7 +133,7 @@ bool DigestTree::dump_tree(platform::Console& console) {
   TreeRecord record;
   // A 64-bit position, so that the last 32-bit offset does not wrap round to the start.
   for (std::uint64_t pos = kTreeHeaderSize; pos <= UINT32_MAX; pos += kTreeRecordSize) {
-    if (platform::read_at(handle_, pos, bytes, sizeof bytes) != kTreeRecordSize) break;
+    if (!read_bytes(pos, bytes, sizeof bytes)) break;
     decode_record(bytes, record);
     // The text stops at the first zero byte or at the record's end, whichever comes first.
     console.print("%8.08X-% 3.3d: %8.08X <- %8.08X -> %8.08X  [%.*s]\n", static_cast<unsigned>(pos),
@@ -149,23 +148,73 @@ bool DigestTree::dump_tree(platform::Console& console) {
 }
 
 void DigestTree::forget_file_state() {
-  window_.unmap();
+  head_limit_ = 0;
+  head_end_ = 0;
+  head_changed_ = false;
   root_ = 0;
   end_ = 0;
   end_known_ = false;
   chain_tails_.fill(ChainTail{});
 }
 
-unsigned char* DigestTree::mapped(std::uint64_t offset, std::size_t size) {
-  // Pages past the end of the file must never be touched; end_ is what this
-  // module wrote, and only it writes the file.
-  if (!end_known_ || offset + size > end_ || offset + size > window_.size()) return nullptr;
-  return window_.data() + offset;
+bool DigestTree::load_head() {
+  if (!head_) head_ = std::make_unique_for_overwrite<unsigned char[]>(kTreeHeadSize);
+  std::uint64_t size;
+  if (!platform::file_size(handle_, size)) return false;
+  const std::size_t wanted = size < kTreeHeadSize ? static_cast<std::size_t>(size) : kTreeHeadSize;
+  if (platform::read_at(handle_, 0, head_.get(), wanted) != static_cast<long>(wanted)) return false;
+  head_limit_ = kTreeHeadSize;
+  head_end_ = wanted;
+  end_ = size;
+  end_known_ = true;
+  return true;
+}
+
+std::size_t DigestTree::head_part(std::uint64_t offset, std::size_t size) const {
+  if (offset >= head_limit_) return 0;
+  const std::uint64_t room = head_limit_ - offset;
+  return room < size ? static_cast<std::size_t>(room) : size;
+}
+
+bool DigestTree::read_bytes(std::uint64_t offset, unsigned char* out, std::size_t size) {
+  const std::size_t in_head = head_part(offset, size);
+  if (in_head > 0) {
+    if (offset + in_head > head_end_) return false;  // past the end of the file
+    std::memcpy(out, head_.get() + offset, in_head);
+  }
+  if (in_head == size) return true;
+  const std::size_t rest = size - in_head;
+  return platform::read_at(handle_, offset + in_head, out + in_head, rest) ==
+         static_cast<long>(rest);
+}
+
+bool DigestTree::write_bytes(std::uint64_t offset, const unsigned char* in, std::size_t size) {
+  const std::size_t in_head = head_part(offset, size);
+  // Bytes the file gains between its old end and the written ones read as zeros.
+  const std::size_t reached = in_head < size ? head_limit_ : offset + in_head;
+  if (reached > head_end_) {
+    std::memset(head_.get() + head_end_, 0, reached - head_end_);
+    head_end_ = reached;
+    head_changed_ = true;
+  }
+  if (in_head > 0) {
+    std::memcpy(head_.get() + offset, in, in_head);
+    head_changed_ = true;
+  }
+  if (in_head < size &&
+      !platform::write_at(handle_, offset + in_head, in + in_head, size - in_head)) {
+    end_known_ = false;
+    return false;
+  }
+  if (offset + size > end_) end_ = offset + size;
+  return true;
 }
 
 bool DigestTree::end_of_file(std::uint32_t& offset) {
   if (!end_known_) {
+    // The file holds every byte past the head; the head may be ahead of it.
     if (!platform::file_size(handle_, end_)) return false;
+    if (end_ < head_end_) end_ = head_end_;
     end_known_ = true;
   }
   if (end_ > UINT32_MAX) return false;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/console.h"
 #include "platform/file.h"
@@ -17,11 +18,14 @@ constexpr std::uint32_t kTreeRecordSize = 36;
 // Slots of the in-memory cache of chain tails; memory stays fixed whatever
 // the number of files, and a chain whose slot was taken is walked instead.
 constexpr std::size_t kChainTailSlots = 4096;
-// Bytes at the start of the tree file that are mapped into memory. The
+// Bytes at the start of the tree file that are kept in memory, the head. The
 // records there are the first ones inserted, which are the ones nearest the
 // root and so met by almost every insertion; reading and rewriting them costs
-// no system call. Memory stays fixed: only this much of the file is mapped.
-constexpr std::size_t kTreeWindowSize = 1024 * 1024;
+// no system call, and they go to the file in one write at the end of the
+// scan. Memory stays fixed: only this much of the file is held.
+constexpr std::size_t kTreeHeadSize = 1024 * 1024;
+static_assert((kTreeHeadSize - kTreeHeaderSize) % kTreeRecordSize == 0,
+              "a record lies wholly in the head or wholly past it");
 
 struct TreeRecord {
   std::uint32_t left = 0;      // subtree of smaller digests; 0 = none
@@ -51,7 +55,9 @@ class DigestTree {
   bool write_record(std::uint32_t offset, const TreeRecord& record);
   // Writes root to offset 0; false on failure.
   bool write_header();
-  // Closes the file; the close's result.
+  // Writes the head to the file when it has changed; false on failure.
+  bool write_back();
+  // Writes the head back and closes the file; -1 when either fails.
   int close_tree();
   // Lists every record in file order on console. False when the file's length
   // is not a header and whole records, at most 2^32 bytes, or is not known.
@@ -71,11 +77,19 @@ class DigestTree {
     std::uint32_t tail = 0;  // offset of the chain's last record
   };
 
-  // Makes the cache of chain tails and the known end of the file forget all.
+  // Makes the head, the cache of chain tails and the known end of the file
+  // forget all.
   void forget_file_state();
-  // Where size bytes at offset are in the mapped head of the file, or null
-  // when they lie outside it or are not known to be in the file yet.
-  unsigned char* mapped(std::uint64_t offset, std::size_t size);
+  // Reads the file's first bytes, as many as the head holds, into the head.
+  bool load_head();
+  // How many of size bytes at offset lie in the head's part of the file.
+  std::size_t head_part(std::uint64_t offset, std::size_t size) const;
+  // Reads size bytes at offset, from the head where they lie in its part;
+  // false when they are not all in the file.
+  bool read_bytes(std::uint64_t offset, unsigned char* out, std::size_t size);
+  // Writes size bytes at offset, into the head where they lie in its part;
+  // false when the file's write fails.
+  bool write_bytes(std::uint64_t offset, const unsigned char* in, std::size_t size);
   // The offset of the next record to be created: the end of the file. False
   // when it cannot be learnt or does not fit 32 bits.
   bool end_of_file(std::uint32_t& offset);
@@ -84,11 +98,14 @@ class DigestTree {
   // Notes tail as the last record of the chain headed by head.
   void remember_tail(std::uint32_t head, std::uint32_t tail);
 
-  platform::FileHandle handle_;   // the open tree file
-  platform::FileMapping window_;  // its first kTreeWindowSize bytes; may be empty
-  std::uint32_t root_ = 0;        // header value, kept in memory for the run
-  std::uint64_t end_ = 0;         // the file's size, as this module has written it
-  bool end_known_ = false;        // false after a failed write: ask the system
+  platform::FileHandle handle_;            // the open tree file
+  std::unique_ptr<unsigned char[]> head_;  // kTreeHeadSize bytes, once the first tree is opened
+  std::size_t head_limit_ = 0;  // the head stands for the file below this: kTreeHeadSize or 0
+  std::size_t head_end_ = 0;    // the head holds the file's first head_end_ bytes
+  bool head_changed_ = false;   // the head holds bytes the file does not have yet
+  std::uint32_t root_ = 0;      // header value, kept in memory for the run
+  std::uint64_t end_ = 0;       // the file's size, as this module has written it
+  bool end_known_ = false;      // false after a failed write: ask the system
   std::array<ChainTail, kChainTailSlots> chain_tails_{};  // direct-mapped by head
 };
 

@@ -1,9 +1,11 @@
 // File access by descriptor: the opens the tool uses, whole reads and writes,
-// positioned record I/O, deletion. Every call retries EINTR and short transfers.
+// writes gathered into blocks, positioned record I/O, deletion. Every call
+// retries EINTR and short transfers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace mirvale::platform {
 
@@ -27,37 +29,6 @@ class FileHandle {
  private:
   int fd_ = -1;
 };
-
-// A shared read-write mapping of the first bytes of a file: a store into it is
-// a store into the file, seen at once by every later read of the file and
-// kept when the file is closed. The mapping may reach past the end of the
-// file, but touching a page that lies wholly past the end raises SIGBUS, so a
-// user touches only bytes it knows the file holds. Empty when the file cannot
-// be mapped (some filesystems cannot); the user then reads and writes instead.
-class FileMapping {
- public:
-  FileMapping() = default;
-  FileMapping(FileMapping&& other) noexcept : data_(other.data_), size_(other.size_) {
-    other.data_ = nullptr;
-    other.size_ = 0;
-  }
-  FileMapping& operator=(FileMapping&& other) noexcept;
-  FileMapping(const FileMapping&) = delete;
-  FileMapping& operator=(const FileMapping&) = delete;
-  ~FileMapping() { unmap(); }
-
-  unsigned char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-  void unmap();
-
- private:
-  friend FileMapping map_file(const FileHandle& file, std::size_t size);
-  unsigned char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
-// Maps the first size bytes of a file opened read-write.
-FileMapping map_file(const FileHandle& file, std::size_t size);
 
 // Creates a new, empty file read-write with mode 0666 (less the umask). Used
 // for the working files. Invalid when anything already has the name (a
@@ -88,6 +59,43 @@ long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t 
 bool write_at(const FileHandle& file, std::uint64_t offset, const void* data, size_t size);
 // The file's size in bytes; false when it cannot be learnt.
 bool file_size(const FileHandle& file, std::uint64_t& size);
+
+// Bytes bound for the current position of a file, gathered in a buffer of
+// their own and written in blocks of up to kBlockSize bytes. A piece handed
+// to put is never split between two blocks, so the file holds whole pieces.
+class BlockWriter {
+ public:
+  static constexpr size_t kBlockSize = 65536;
+
+  explicit BlockWriter(const FileHandle& file) : file_(file) {}
+  BlockWriter(const BlockWriter&) = delete;
+  BlockWriter& operator=(const BlockWriter&) = delete;
+
+  // Adds size bytes, first writing the buffered ones when the piece would not
+  // fit after them; false, the piece not added, when that write fails or is
+  // short. A piece larger than a block is written at once.
+  bool put(const void* data, size_t size) {
+    if (used_ + size > kBlockSize && !flush()) return false;
+    if (size > kBlockSize) return write_all(file_, data, size);
+    std::memcpy(bytes_ + used_, data, size);
+    used_ += size;
+    return true;
+  }
+  // Writes the buffered bytes; false on error or short write. The buffer is
+  // empty afterwards either way.
+  bool flush() {
+    const size_t size = used_;
+    used_ = 0;
+    return size == 0 || write_all(file_, bytes_, size);
+  }
+  // Forgets the buffered bytes without writing them.
+  void discard() { used_ = 0; }
+
+ private:
+  const FileHandle& file_;           // the file the blocks go to
+  size_t used_ = 0;                  // bytes buffered
+  unsigned char bytes_[kBlockSize];  // the block being gathered
+};
 
 // Deletes a file by name. True when the name is gone: deleted, or there was
 // nothing of that name.

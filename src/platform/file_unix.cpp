@@ -1,7 +1,6 @@
 // POSIX file access: descriptors opened with O_CLOEXEC, EINTR and short
 // transfers retried here and nowhere else, 64-bit offsets throughout.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,32 +26,6 @@ int FileHandle::close() {
   int fd = fd_;
   fd_ = -1;
   return ::close(fd);
-}
-
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
-  if (this != &other) {
-    unmap();
-    data_ = other.data_;
-    size_ = other.size_;
-    other.data_ = nullptr;
-    other.size_ = 0;
-  }
-  return *this;
-}
-
-void FileMapping::unmap() {
-  if (data_ != nullptr) ::munmap(data_, size_);
-  data_ = nullptr;
-  size_ = 0;
-}
-
-FileMapping map_file(const FileHandle& file, std::size_t size) {
-  FileMapping mapping;
-  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file.fd(), 0);
-  if (p == MAP_FAILED) return mapping;
-  mapping.data_ = static_cast<unsigned char*>(p);
-  mapping.size_ = size;
-  return mapping;
 }
 
 OpenStatus open_retrying_at(int dir_fd, const char* name, int flags, mode_t mode, FileHandle& out) {

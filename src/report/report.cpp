@@ -25,6 +25,13 @@ static_assert(kHeading.size() <= kIoBufferSize, "the heading fits");
 void Report::report_duplicates() {
   stack_full_ = false;
   log_failed_ = false;
+  log_writer_.discard();
+  walk_tree();
+  if (!log_failed_ && !log_writer_.flush()) log_failed_ = true;
+}
+
+// The in-order walk from the root, printing each group at its head.
+void Report::walk_tree() {
   // Offset 0 is the header: an empty tree has no record to visit.
   if (tree_.root() == 0) return;
   std::uint32_t count = 0;
@@ -88,13 +95,12 @@ void Report::print_group(std::uint32_t head) {
   }
 }
 
-// Hands the first size bytes of the I/O buffer to the console and to the log.
-// After a failed or short log write the log gets nothing more, so that it
-// holds a prefix of the report.
+// Hands the first size bytes of the I/O buffer to the console and to the
+// log's block. After a failed or short block write the log gets nothing
+// more, so that it holds a prefix of the report.
 void Report::emit_line(size_t size) {
   console_.write(io_.bytes, size);
-  if (log_failed_) return;
-  if (!platform::write_all(log_, io_.bytes, size)) log_failed_ = true;
+  if (!log_failed_ && !log_writer_.put(io_.bytes, size)) log_failed_ = true;
 }
 
 }  // namespace mirvale

@@ -20,11 +20,12 @@ class Report {
 
   Report(DigestTree& tree, NameStore& names, ScanPath& path, IoBuffer& io,
          platform::Console& console, const platform::FileHandle& log)
-      : tree_(tree), names_(names), path_(path), io_(io), console_(console), log_(log) {}
+      : tree_(tree), names_(names), path_(path), io_(io), console_(console), log_writer_(log) {}
 
   // Prints every group of two or more files with equal digests, in ascending
   // digest order, on the console and in the log; ends early when the tree is
-  // too deep for the stack or one of its records cannot be read.
+  // too deep for the stack or one of its records cannot be read. The log's
+  // lines are gathered and written in blocks, the last when the report ends.
   void report_duplicates();
 
   // "Stack Full!" ended the report before every group was printed.
@@ -33,6 +34,7 @@ class Report {
   bool log_failed() const { return log_failed_; }
 
  private:
+  void walk_tree();
   void push(std::uint32_t& count, std::uint32_t offset);
   void print_group(std::uint32_t head);
   void emit_line(size_t size);
@@ -42,7 +44,7 @@ class Report {
   ScanPath& path_;
   IoBuffer& io_;
   platform::Console& console_;
-  const platform::FileHandle& log_;
+  platform::BlockWriter log_writer_;           // the log's lines not yet written
   std::uint32_t stack_offset_[kStackEntries];  // record offset per entry
   std::uint8_t stack_state_[kStackEntries];    // 1, 2 or 0 per entry
   std::uint32_t stack_right_[kStackEntries];   // the entry's right link, once read

@@ -1,5 +1,5 @@
-// The name store: appends path records during the scan and reads them back
-// by offset during the report.
+// The name store: gathers path records during the scan and writes them in
+// blocks, and reads them back by offset during the report.
 #include "scan/name_store.h"
 
 #include <cstring>
@@ -11,19 +11,27 @@ constexpr std::uint64_t kOffsetLimit = std::uint64_t{1} << 32;  // NameOffset is
 }
 
 bool NameStore::open(const char* file_name) {
+  pending_names_.discard();
   name_store_handle_ = platform::open_working_file(file_name);
   next_name_offset_ = 0;
   last_name_length_ = 0;
   return name_store_handle_.valid();
 }
 
+int NameStore::close() {
+  pending_names_.flush();
+  return name_store_handle_.close();
+}
+
 bool NameStore::append_name() {
   last_name_length_ = static_cast<std::uint32_t>(path_.length() + 1);
   if (next_name_offset_ >= kOffsetLimit) return false;
-  return platform::write_all(name_store_handle_, path_.c_str(), last_name_length_);
+  return pending_names_.put(path_.c_str(), last_name_length_);
 }
 
 bool NameStore::read_name(NameOffset offset) {
+  // A record still buffered would read as the end of the file.
+  pending_names_.flush();
   // One block read gives what reading a byte at a time up to the first zero
   // byte would, stopping after the longest path the buffer holds.
   char* out = path_.data();

@@ -16,24 +16,30 @@ class NameStore {
 
   // Creates the store empty (working-file mode); false when it cannot.
   bool open(const char* file_name);
-  int close() { return name_store_handle_.close(); }
+  // Writes the records still buffered and closes the store; close's result.
+  int close();
 
-  // Appends the path in the scan path and its terminator in one write. False
-  // when the write fails or is short, or the record would not start below 2^32.
+  // Appends the path in the scan path and its terminator to the records
+  // buffered for the file, writing the buffered ones first when it would not
+  // fit after them. False when that write fails or is short, or the record
+  // would not start below 2^32.
   bool append_name();
+  // Writes the records still buffered; false when the write fails or is short.
+  bool flush_names() { return pending_names_.flush(); }
   // The offset of the record just appended, or of the next one.
   NameOffset next_name_offset() const { return static_cast<NameOffset>(next_name_offset_); }
   // Moves next_name_offset past the record appended last.
   void advance_name_offset() { next_name_offset_ += last_name_length_; }
   void reset_offset() { next_name_offset_ = 0; }
-  // Reads the path stored at offset into the scan path (at most 4095 bytes);
-  // true when it is not empty.
+  // Reads the path stored at offset into the scan path (at most 4095 bytes),
+  // writing the records still buffered first; true when it is not empty.
   bool read_name(NameOffset offset);
 
  private:
   ScanPath& path_;
   platform::FileHandle name_store_handle_;
-  std::uint64_t next_name_offset_ = 0;  // where the next record starts
+  platform::BlockWriter pending_names_{name_store_handle_};  // records not yet in the file
+  std::uint64_t next_name_offset_ = 0;                       // where the next record starts
   std::uint32_t last_name_length_ = 0;  // length of the last record, terminator included
 };
 
