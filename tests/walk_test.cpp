@@ -335,5 +335,35 @@ TEST_F(WalkTest, ResumedListingDeliversEveryEntryOnceWhileTheDirectoryChanges) {
   }
 }
 
+// top/a is renamed away and replaced by a link to a directory whose files
+// have the names of a's but the contents of b's, once the walk has begun
+// reading a: the walk goes on reading the real a and never the link's target.
+TEST_F(WalkTest, DirectorySwappedForALinkWhileWalkedIsNotFollowed) {
+  const std::string top = tree_ / "top";
+  for (const char* d : {"top", "top/a", "top/a/sub", "top/b", "outside", "outside/sub"})
+    test::make_dir(tree_ / d);
+  const std::pair<const char*, const char*> files[] = {
+      {"top/a/f1", "real 1"},      {"top/a/f2", "real 2"},    {"top/a/sub/g", "real g"},
+      {"top/b/x1", "other 1"},     {"top/b/x2", "other 2"},   {"top/b/y", "other g"},
+      {"top/b/copy", "real 2"},    {"outside/f1", "other 1"}, {"outside/f2", "other 2"},
+      {"outside/sub/g", "other g"}};
+  for (const auto& [name, content] : files) test::write_file(tree_ / name, content);
+  const std::vector<std::string> order = test::walk_order(top);
+  const auto first_of_a = std::find_if(order.begin(), order.end(), [&](const std::string& f) {
+    return f.compare(0, top.size() + 3, top + "/a/") == 0;
+  });
+  ASSERT_NE(first_of_a, order.end());
+  const test::Groups expected = test::expected_groups(order);
+  ASSERT_EQ(expected.size(), 1u) << "a/f2 and b/copy";
+  MutatingConsole out(*first_of_a + "\n", [&] {
+    EXPECT_EQ(::rename((top + "/a").c_str(), (tree_ / "moved").c_str()), 0);
+    EXPECT_EQ(::symlink((tree_ / "outside").c_str(), (top + "/a").c_str()), 0);
+  });
+  rig_.console = &out.console();
+  rig_.walk(top);
+  EXPECT_EQ(line_counts(out.text()).size(), order.size());
+  EXPECT_EQ(rig_.groups(work_), expected);
+}
+
 }  // namespace
 }  // namespace mirvale
