@@ -244,6 +244,26 @@ TEST_F(FaultsTest, TreeTwoThousandLevelsDeepIsWalkedAndGroupedWithAThousandDescr
   expect_completed(r, expected);
 }
 
+// A run holds standard input, output and error, the directory lock and its
+// three working files (name store, tree file, log): seven descriptors. With
+// seven allowed the start directory cannot be opened; with eight it can, but
+// nothing below it, and no listing is open that could give its descriptor up.
+TEST_F(FaultsTest, TooFewDescriptorsStopTheScanWithOpenFail) {
+  test::make_dir(data_ / "sub");
+  test::write_file(data_ / "sub/file", "x");
+  const std::pair<rlim_t, std::string> limits[] = {{7, data_.path()}, {8, data_ / "sub"}};
+  for (const auto& [limit, unopened] : limits) {
+    SCOPED_TRACE(limit);
+    test::RunOptions options;
+    options.open_file_limit = limit;
+    const test::RunResult r = run(data_.path(), options);
+    EXPECT_EQ(r.out, kScanPhase + ("Mirvale: Open Fail For '" + unopened + "'\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
+    EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+  }
+}
+
 // Removes, when the test ends, entries whose paths are too long to be named
 // whole: each by its directory (a path that fits) and its name.
 class LongEntries {

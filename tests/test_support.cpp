@@ -108,6 +108,9 @@ static pid_t start_child(const std::string& program, const std::vector<std::stri
   if (!options.output_file.empty()) out_fd = ::open(options.output_file.c_str(), O_WRONLY);
   ::dup2(out_fd, 1);
   ::dup2(err_fd, 2);
+  // Nothing the test process holds open reaches the child, so that it starts
+  // with the three standard descriptors as from a shell.
+  ::close_range(3, ~0U, 0);
   for (int fd : options.closed) ::close(fd);
   ::signal(SIGINT, SIG_DFL);
   sigset_t none;

@@ -1,6 +1,9 @@
 // The directory walk on real temporary trees: order, what is listed, path
 // building and what it leaves in the name store.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -8,11 +11,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "report/report.h"
 #include "scan/walk.h"
 #include "test_support.h"
 #include "tree_file_helpers.h"
@@ -20,7 +27,8 @@
 namespace mirvale {
 namespace {
 
-// One walk's modules, with the console captured in a temporary file.
+// One walk's modules, with the console captured in a temporary file unless
+// console names another.
 struct WalkRig {
   explicit WalkRig(const test::TempDir& work) : nms(work / "MIRVALE.NMS") {
     names.open(nms.c_str());
@@ -30,7 +38,7 @@ struct WalkRig {
   // Walks start and returns the console text.
   std::string walk(const std::string& start, Walk::Failure failure = Walk::Failure::none) {
     EXPECT_TRUE(path->assign(start));
-    Walk walk(*path, names, digest, tree, captured.console());
+    Walk walk(*path, names, digest, tree, console ? *console : captured.console());
     walk.walk_directory();
     EXPECT_EQ(walk.failure(), failure);
     EXPECT_TRUE(names.flush_names());
@@ -38,7 +46,19 @@ struct WalkRig {
     return captured.text();
   }
 
+  // The groups the report makes of what the walk indexed.
+  test::Groups groups(const test::TempDir& work) {
+    platform::FileHandle log = platform::open_working_file((work / "MIRVALE.LOG").c_str());
+    test::CapturedConsole out;
+    auto report = std::make_unique<Report>(tree, names, *path, *io, out.console(), log);
+    report->report_duplicates();
+    test::Groups groups;
+    EXPECT_TRUE(test::parse_report(out.text(), groups));
+    return groups;
+  }
+
   std::string nms;
+  platform::Console* console = nullptr;
   std::unique_ptr<ScanPath> path = std::make_unique<ScanPath>();
   std::unique_ptr<IoBuffer> io = std::make_unique<IoBuffer>();
   NameStore names{*path};
@@ -177,6 +197,173 @@ TEST_F(WalkTest, EntriesWhosePathsWouldPassTheLimitAreSkipped) {
   EXPECT_NE(out.find(deep + "/s\n"), std::string::npos);
   EXPECT_EQ(out.find(too_long), std::string::npos);
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
+}
+
+// A console on an unbuffered stream that records the text and, the first
+// time trigger has been written, runs change: the walk prints a file's path
+// before it opens it, so change happens between the two.
+class MutatingConsole {
+ public:
+  MutatingConsole(std::string trigger, std::function<void()> change)
+      : trigger_(std::move(trigger)), change_(std::move(change)) {
+    std::setvbuf(stream_, nullptr, _IONBF, 0);
+  }
+  ~MutatingConsole() { std::fclose(stream_); }
+  MutatingConsole(const MutatingConsole&) = delete;
+  MutatingConsole& operator=(const MutatingConsole&) = delete;
+  platform::Console& console() { return console_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  static ssize_t record(void* cookie, const char* data, size_t size) {
+    auto* self = static_cast<MutatingConsole*>(cookie);
+    self->text_.append(data, size);
+    if (self->change_ && self->text_.find(self->trigger_) != std::string::npos)
+      std::exchange(self->change_, nullptr)();
+    return static_cast<ssize_t>(size);
+  }
+
+  std::string text_;
+  std::string trigger_;
+  std::function<void()> change_;
+  std::FILE* stream_ =
+      ::fopencookie(this, "w", {nullptr, &MutatingConsole::record, nullptr, nullptr});
+  platform::Console console_{stream_};
+};
+
+// The soft descriptor limit lowered to the descriptors in use plus spare for
+// an object's life; lifted meanwhile while the test itself changes the tree.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(rlim_t spare) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlim_t in_use = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+      while (const dirent* e = ::readdir(d)) in_use += e->d_name[0] != '.';
+      ::closedir(d);
+    }
+    lowered_ = saved_;
+    lowered_.rlim_cur = in_use + spare;
+    EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered_), 0);
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  DescriptorLimit(const DescriptorLimit&) = delete;
+  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+  void lifted(const std::function<void()>& run) {
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+    run();
+    ::setrlimit(RLIMIT_NOFILE, &lowered_);
+  }
+
+ private:
+  struct rlimit saved_, lowered_;
+};
+
+std::map<std::string, int> line_counts(const std::string& text) {
+  std::map<std::string, int> counts;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    ++counts[text.substr(at, end - at)];
+  return counts;
+}
+
+enum class TopChange { none, remove_earlier_files, add_files };
+
+// Makes base/top: 20 files on both sides, in its listing, of a chain of 20
+// directories whose last holds a trigger file.
+void make_resume_tree(const std::string& base) {
+  const std::string top = base + "/top";
+  test::make_dir(top);
+  for (int i = 0; i < 10; ++i) test::write_file(top + "/f" + std::to_string(i), std::to_string(i));
+  std::string chain = top;
+  for (int i = 0; i < 20; ++i) test::make_dir(chain += "/d");
+  for (int i = 10; i < 20; ++i) test::write_file(top + "/f" + std::to_string(i), std::to_string(i));
+  test::write_file(chain + "/trigger", "t");
+}
+
+// Walks base (made by make_resume_tree) with too few descriptors to keep top
+// open while the chain is walked; change is made when the trigger is printed.
+void expect_resumed_listing_sound(const std::string& base, TopChange change) {
+  const std::string top = base + "/top";
+  std::string chain_end = top;
+  for (int i = 0; i < 20; ++i) chain_end += "/d";
+  const std::vector<std::string> order = test::walk_order(base);
+  const auto trigger = std::find(order.begin(), order.end(), chain_end + "/trigger");
+  ASSERT_NE(trigger, order.end());
+  std::vector<std::string> earlier(order.begin(), trigger), later(trigger + 1, order.end());
+  ASSERT_FALSE(earlier.empty() || later.empty()) << "top's files lie on both sides of the chain";
+  test::TempDir work;
+  WalkRig rig(work);
+  std::unique_ptr<DescriptorLimit> limit;
+  MutatingConsole out(chain_end + "/trigger\n", [&] {
+    limit->lifted([&] {
+      if (change == TopChange::remove_earlier_files)
+        for (const std::string& f : earlier) ::unlink(f.c_str());
+      for (int i = 0; change == TopChange::add_files && i < 60; ++i)
+        test::write_file(top + "/new" + std::to_string(i), "n");
+    });
+  });
+  rig.console = &out.console();
+  limit = std::make_unique<DescriptorLimit>(4);
+  rig.walk(base);
+  limit.reset();
+  std::map<std::string, int> printed = line_counts(out.text());
+  for (const auto& [path, count] : printed) EXPECT_EQ(count, 1) << path << " printed twice";
+  for (const std::string& f : order) EXPECT_EQ(printed.count(f), 1u) << f;
+}
+
+TEST_F(WalkTest, ResumedListingDeliversEveryEntryOnceWhileTheDirectoryChanges) {
+  const TopChange changes[] = {TopChange::none, TopChange::remove_earlier_files,
+                               TopChange::add_files};
+  for (TopChange change : changes) {
+    SCOPED_TRACE(static_cast<int>(change));
+    test::TempDir plain;
+    make_resume_tree(plain.path());
+    expect_resumed_listing_sound(plain.path(), change);
+  }
+  if (::geteuid() != 0) return;
+  for (TopChange change : changes) {
+    SCOPED_TRACE("overlay " + std::to_string(static_cast<int>(change)));
+    test::TempDir area;
+    test::Tmpfs tmpfs(area.path(), 16 << 20);
+    ASSERT_TRUE(tmpfs.mounted()) << tmpfs.error();
+    for (const char* d : {"lower", "upper", "work", "merged"}) test::make_dir(area / d);
+    make_resume_tree(area / "lower");
+    test::Mount overlay(
+        "overlay", area / "merged", "overlay", 0,
+        "lowerdir=" + area / "lower" + ",upperdir=" + area / "upper" + ",workdir=" + area / "work");
+    if (!overlay.mounted()) GTEST_SKIP() << "overlay mount refused: " << overlay.error();
+    expect_resumed_listing_sound(area / "merged", change);
+  }
+}
+
+// top/a is renamed away and replaced by a link to a directory whose files
+// have the names of a's but the contents of b's, once the walk has begun
+// reading a: the walk goes on reading the real a and never the link's target.
+TEST_F(WalkTest, DirectorySwappedForALinkWhileWalkedIsNotFollowed) {
+  const std::string top = tree_ / "top";
+  for (const char* d : {"top", "top/a", "top/a/sub", "top/b", "outside", "outside/sub"})
+    test::make_dir(tree_ / d);
+  const std::pair<const char*, const char*> files[] = {
+      {"top/a/f1", "real 1"},      {"top/a/f2", "real 2"},    {"top/a/sub/g", "real g"},
+      {"top/b/x1", "other 1"},     {"top/b/x2", "other 2"},   {"top/b/y", "other g"},
+      {"top/b/copy", "real 2"},    {"outside/f1", "other 1"}, {"outside/f2", "other 2"},
+      {"outside/sub/g", "other g"}};
+  for (const auto& [name, content] : files) test::write_file(tree_ / name, content);
+  const std::vector<std::string> order = test::walk_order(top);
+  const auto first_of_a = std::find_if(order.begin(), order.end(), [&](const std::string& f) {
+    return f.compare(0, top.size() + 3, top + "/a/") == 0;
+  });
+  ASSERT_NE(first_of_a, order.end());
+  const test::Groups expected = test::expected_groups(order);
+  ASSERT_EQ(expected.size(), 1u) << "a/f2 and b/copy";
+  MutatingConsole out(*first_of_a + "\n", [&] {
+    EXPECT_EQ(::rename((top + "/a").c_str(), (tree_ / "moved").c_str()), 0);
+    EXPECT_EQ(::symlink((tree_ / "outside").c_str(), (top + "/a").c_str()), 0);
+  });
+  rig_.console = &out.console();
+  rig_.walk(top);
+  EXPECT_EQ(line_counts(out.text()).size(), order.size());
+  EXPECT_EQ(rig_.groups(work_), expected);
 }
 
 }  // namespace
