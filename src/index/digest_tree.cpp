@@ -58,22 +58,17 @@ void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record) 
 bool DigestTree::open_tree(const char* file_name) {
   forget_file_state();
   handle_ = platform::open_working_file(file_name);
-  if (!handle_.valid() || !load_head()) {
+  if (!handle_.valid()) return false;
+  // The file is new and empty; its header goes to it at once, so that an
+  // interrupted run leaves it behind.
+  if (!head_) head_ = std::make_unique_for_overwrite<unsigned char[]>(kTreeHeadSize);
+  head_limit_ = kTreeHeadSize;
+  end_known_ = true;
+  if (!write_header() || !write_back()) {
     handle_.close();
     forget_file_state();
     return false;
   }
-  // The header goes to the file at once: an interrupted run leaves it behind.
-  unsigned char header[kTreeHeaderSize];
-  put_u32(header, 0);
-  if (!platform::write_at(handle_, 0, header, sizeof header)) {
-    handle_.close();
-    forget_file_state();
-    return false;
-  }
-  std::memcpy(head_.get(), header, sizeof header);
-  head_end_ = kTreeHeaderSize;
-  end_ = kTreeHeaderSize;
   return true;
 }
 
@@ -155,19 +150,6 @@ void DigestTree::forget_file_state() {
   end_ = 0;
   end_known_ = false;
   chain_tails_.fill(ChainTail{});
-}
-
-bool DigestTree::load_head() {
-  if (!head_) head_ = std::make_unique_for_overwrite<unsigned char[]>(kTreeHeadSize);
-  std::uint64_t size;
-  if (!platform::file_size(handle_, size)) return false;
-  const std::size_t wanted = size < kTreeHeadSize ? static_cast<std::size_t>(size) : kTreeHeadSize;
-  if (platform::read_at(handle_, 0, head_.get(), wanted) != static_cast<long>(wanted)) return false;
-  head_limit_ = kTreeHeadSize;
-  head_end_ = wanted;
-  end_ = size;
-  end_known_ = true;
-  return true;
 }
 
 std::size_t DigestTree::head_part(std::uint64_t offset, std::size_t size) const {

@@ -80,8 +80,6 @@ class DigestTree {
   // Makes the head, the cache of chain tails and the known end of the file
   // forget all.
   void forget_file_state();
-  // Reads the file's first bytes, as many as the head holds, into the head.
-  bool load_head();
   // How many of size bytes at offset lie in the head's part of the file.
   std::size_t head_part(std::uint64_t offset, std::size_t size) const;
   // Reads size bytes at offset, from the head where they lie in its part;
