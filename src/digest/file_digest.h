@@ -1,6 +1,8 @@
 // The digest of one open file's whole content, read in 64 KiB chunks.
 #pragma once
 
+#include <atomic>
+
 #include "digest/md5.h"
 #include "platform/file.h"
 #include "types.h"
@@ -12,9 +14,9 @@ class FileDigest {
   explicit FileDigest(IoBuffer& io) : io_(io) {}
 
   // Digests the file from its current position to its end. True when it was
-  // read to its end; false when file is not open or a read fails, and
-  // result() is then all zero.
-  bool digest_file(const platform::FileHandle& file);
+  // read to its end; false when file is not open, a read fails or stop is
+  // seen set between two reads, and result() is then all zero.
+  bool digest_file(const platform::FileHandle& file, const std::atomic<bool>* stop = nullptr);
   // The last digest; overwritten by the next digest_file.
   const Md5Digest& result() const { return file_digest_result_; }
 

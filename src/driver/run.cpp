@@ -29,6 +29,19 @@ void print_usage(platform::Console& console, const char* argv0) {
   console.print(kUsage, program);
 }
 
+// The number of digest threads: that set in the environment, when it is a
+// number the queue can use, else one per processor online.
+unsigned digest_workers() {
+  const char* value = platform::environment_value(kThreadsVariable);
+  if (value != nullptr && *value != '\0' && std::strlen(value) <= 2) {
+    unsigned count = 0;
+    const char* p = value;
+    for (; *p >= '0' && *p <= '9'; ++p) count = count * 10 + static_cast<unsigned>(*p - '0');
+    if (*p == '\0' && count <= DigestQueue::kMaxWorkers) return count;
+  }
+  return platform::online_processor_count();
+}
+
 }  // namespace
 
 int run_mirvale(int argc, char** argv, platform::Console& console) {
@@ -38,14 +51,14 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
   }
   // A deep tree needs one descriptor per level.
   platform::raise_open_file_limit();
-  auto run = std::make_unique<Run>(console);
+  auto run = std::make_unique<Run>(console, digest_workers());
   return run->execute(argv[1]);
 }
 
-Run::Run(platform::Console& console)
+Run::Run(platform::Console& console, unsigned workers)
     : console_(console),
       names_(scan_path_),
-      digest_(static_cast<IoBuffer&>(io_buffer_)),  // GCC 12 warns falsely without the cast
+      queue_(census_, io_buffer_, workers),
       report_(tree_, names_, scan_path_, io_buffer_, console_, log_handle_) {
   build_file_names();
 }
@@ -97,7 +110,8 @@ int Run::scan_and_report(const char* start_path) {
   scan_path_.assign(start_path);
   console_.write(kScanPhase);
   names_.reset_offset();
-  Walk walk(scan_path_, names_, digest_, tree_, console_);
+  Walk walk(scan_path_, names_, tree_, census_, queue_, console_);
+  walk.count_sizes();
   walk.walk_directory();
   if (!scan_completed(walk, start_path)) {
     return kExitFailed;

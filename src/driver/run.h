@@ -2,13 +2,14 @@
 // phases of a run, scan and report, in order.
 #pragma once
 
-#include "digest/file_digest.h"
 #include "index/digest_tree.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "report/report.h"
+#include "scan/digest_queue.h"
 #include "scan/name_store.h"
 #include "scan/scan_path.h"
+#include "scan/size_census.h"
 #include "scan/walk.h"
 #include "types.h"
 
@@ -21,6 +22,10 @@ constexpr int kExitCompleted = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// The environment variable that sets the number of digest threads; 0 digests
+// every file on the walk's own thread.
+constexpr char kThreadsVariable[] = "MIRVALE_THREADS";
+
 // Runs the tool on its argument list and returns the exit status.
 int run_mirvale(int argc, char** argv, platform::Console& console);
 
@@ -29,7 +34,8 @@ class Run {
  public:
   static constexpr size_t kFileNameSize = 100;
 
-  explicit Run(platform::Console& console);
+  // workers: the number of threads that digest files ahead of the walk.
+  Run(platform::Console& console, unsigned workers);
   // Scans start_path (shorter than the scan path's capacity) and reports.
   int execute(const char* start_path);
 
@@ -50,7 +56,8 @@ class Run {
   NameStore names_;
   platform::FileHandle log_handle_;
   DigestTree tree_;
-  FileDigest digest_;
+  SizeCensus census_;
+  DigestQueue queue_;
   Report report_;
 };
 

@@ -42,10 +42,24 @@ FileHandle open_existing_file(const char* name);
 // failures, since freeing one lets the open be tried again.
 enum class OpenStatus { opened, failed, out_of_descriptors };
 
+// The descriptor of an open directory, lent by the FileHandle that owns it to
+// work that ends before the handle is closed, on any thread.
+struct DirectoryRef {
+  DirectoryRef() = default;
+  DirectoryRef(const FileHandle& dir) : fd(dir.fd()) {}  // NOLINT: lending is implicit
+  int fd = -1;
+};
+
 // Read-only open of the file name in the open directory dir, to digest it:
 // never creates, never follows a link, never blocks; fails unless the file is
 // a regular file.
-OpenStatus open_regular_file_at(const FileHandle& dir, const char* name, FileHandle& out);
+OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out);
+// The size of the file name in dir, a link not followed; false unless it is a
+// regular file.
+bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size);
+// Tells the system that file is about to be read once from start to end, so
+// that it reads ahead further.
+void advise_sequential(const FileHandle& file);
 
 // Reads up to size bytes at the current position: the count (0 at the end of
 // the file), or -1 on error.

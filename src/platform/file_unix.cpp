@@ -59,12 +59,24 @@ FileHandle open_existing_file(const char* name) {
   return regular_only(open_retrying(name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
-OpenStatus open_regular_file_at(const FileHandle& dir, const char* name, FileHandle& out) {
+OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out) {
   OpenStatus status =
-      open_retrying_at(dir.fd(), name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
+      open_retrying_at(dir.fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
   // The entry may have been swapped for a FIFO or device since it was listed.
   out = regular_only(std::move(out));
   return out.valid() || status != OpenStatus::opened ? status : OpenStatus::failed;
+}
+
+bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size) {
+  struct stat st;
+  if (::fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+  size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+void advise_sequential(const FileHandle& file) {
+  // Only advice: a refusal changes nothing that is read.
+  (void)::posix_fadvise(file.fd(), 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
 long read_some(const FileHandle& file, void* buffer, size_t size) {

@@ -22,6 +22,12 @@ void program_path(char* out, size_t capacity, const char* argv0);
 // Raises the soft limit on open descriptors to the hard limit.
 void raise_open_file_limit();
 
+// The number of processors online, at least 1.
+unsigned online_processor_count();
+
+// The value of the environment variable name, or null when it is not set.
+const char* environment_value(const char* name);
+
 enum class LockResult { acquired, busy, unavailable };
 
 // Takes an exclusive, non-blocking lock on the current directory, held while

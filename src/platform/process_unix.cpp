@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/process.h"
@@ -34,6 +35,13 @@ void program_path(char* out, size_t capacity, const char* argv0) {
   std::memcpy(out, fallback, length);
   out[length] = '\0';
 }
+
+unsigned online_processor_count() {
+  long count = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<unsigned>(count) : 1;
+}
+
+const char* environment_value(const char* name) { return std::getenv(name); }
 
 void raise_open_file_limit() {
   struct rlimit limit;

@@ -1,9 +1,11 @@
 // The directory walk: a fixed stack of directory levels, one shared entry
-// buffer, and the giving up and taking back of descriptors that lets a tree
-// deeper than the descriptor limit be walked.
+// buffer, the giving up and taking back of descriptors that lets a tree
+// deeper than the descriptor limit be walked, and the queue of files being
+// digested ahead of the walk.
 #include "scan/walk.h"
 
 #include <cstring>
+#include <utility>
 #include <string_view>
 
 namespace mirvale {
@@ -17,8 +19,23 @@ bool is_dot_or_dot_dot(const platform::ListingEntry& entry) {
 }
 }  // namespace
 
+void Walk::count_sizes() {
+  const std::size_t start_length = path_.length();
+  walk(Pass::census);
+  // The listing walk meets the same failure, if it lasts, and reports it.
+  if (failure_ != Failure::none) census_.mark_incomplete();
+  failure_ = Failure::none;
+  path_.cut(start_length);
+}
+
 void Walk::walk_directory() {
   const std::size_t start_length = path_.length();
+  walk(Pass::listing);
+  if (failure_ != Failure::out_of_descriptors) path_.cut(start_length);
+}
+
+void Walk::walk(Pass pass) {
+  pass_ = pass;
   depth_ = 0;
   if (!open_start()) {
     failure_ = Failure::start_path;
@@ -36,14 +53,18 @@ void Walk::walk_directory() {
     if (!path_.append_entry({entry.name, entry.name_length})) continue;
     if (entry.attributes & platform::kAttributeDirectory) {
       if (enter_directory(entry)) continue;
+    } else if (pass_ == Pass::census) {
+      count_size(entry);
     } else {
       handle_file(entry);
     }
     if (failure_ != Failure::none) break;
     path_.cut(levels_[depth_].path_length);
   }
+  finish_queued(depth_);
+  queue_.abandon();  // what a failure left queued
+  close_retired();
   for (std::size_t i = 0; i <= depth_; ++i) levels_[i].dir.close();
-  if (failure_ != Failure::out_of_descriptors) path_.cut(start_length);
 }
 
 // Opens the start directory, named by the scan path followed by the separator.
@@ -82,6 +103,7 @@ bool Walk::enter_directory(const platform::ListingEntry& entry) {
   child.entry_inode = entry.inode;
   child.path_length = path_.length();
   child.reopened = false;
+  child.pending_until = 0;
   ++depth_;
   reader_.start(child.dir, 0);
   return true;
@@ -100,7 +122,7 @@ bool Walk::refuses(const Level& child) const {
 // after the subdirectory's entry.
 void Walk::leave_directory() {
   Level& child = levels_[depth_];
-  child.dir.close();
+  retire(child);
   --depth_;
   Level& top = levels_[depth_];
   const std::size_t name_at = top.path_length + 1;
@@ -154,23 +176,29 @@ bool Walk::reopen(std::size_t depth) {
 }
 
 // Runs open until it succeeds or fails for another reason than a shortage of
-// descriptors, giving up the descriptors of listings meanwhile; the levels
-// from keep on are left open.
+// descriptors, first finishing the queued files, whose digests and listings
+// hold descriptors, then giving up the descriptors of listings; the levels
+// from keep on are left open. A failure of a queued file ends it as failed.
 template <typename Open>
 platform::OpenStatus Walk::open_borrowing(std::size_t keep, Open open) {
   for (;;) {
     platform::OpenStatus status = open();
-    if (status != platform::OpenStatus::out_of_descriptors || !give_up_a_descriptor(keep))
+    if (status != platform::OpenStatus::out_of_descriptors) return status;
+    if (!queue_.empty()) {
+      finish_queued(keep);
+      if (failure_ != Failure::none) return platform::OpenStatus::failed;
+    } else if (!give_up_a_descriptor(keep)) {
       return status;
+    }
   }
 }
 
 // Closes the open level nearest the start directory, the one needed again
-// last, below keep; level 0 stays open so that every other can be reopened
-// from it. False when there is none to close.
+// last, below keep and needed by no queued file; level 0 stays open so that
+// every other can be reopened from it. False when there is none to close.
 bool Walk::give_up_a_descriptor(std::size_t keep) {
   for (std::size_t i = 1; i < keep; ++i) {
-    if (levels_[i].dir.valid()) {
+    if (levels_[i].dir.valid() && levels_[i].pending_until <= queue_.popped()) {
       levels_[i].dir.close();
       return true;
     }
@@ -178,29 +206,84 @@ bool Walk::give_up_a_descriptor(std::size_t keep) {
   return false;
 }
 
-// Prints, stores, digests and indexes the file named by the scan path.
+// Counts the size of the file named by the scan path.
+void Walk::count_size(const platform::ListingEntry& entry) {
+  std::uint64_t size;
+  if (platform::regular_file_size_at(levels_[depth_].dir, entry.name, size)) census_.count(size);
+}
+
+// Prints and stores the file named by the scan path and queues it to be
+// digested and indexed.
 void Walk::handle_file(const platform::ListingEntry& entry) {
   console_.write_line(path_.view());
   if (!names_.append_name()) {
     failure_ = Failure::name_store;
     return;
   }
-  platform::FileHandle file;
-  platform::OpenStatus status = open_borrowing(depth_, [&] {
-    return platform::open_regular_file_at(levels_[depth_].dir, entry.name, file);
-  });
-  if (status == platform::OpenStatus::out_of_descriptors) {
-    failure_ = Failure::out_of_descriptors;
-    return;
-  }
-  // An unreadable file is listed and stored but indexed under no digest, so
-  // that it can never be reported as a copy of anything.
-  if (digest_.digest_file(file) &&
-      !insert_digest(tree_, digest_.result(), names_.next_name_offset())) {
-    failure_ = Failure::digest_tree;
-    return;
-  }
+  while (queue_.full() && failure_ == Failure::none) finish_oldest(depth_);
+  if (failure_ != Failure::none) return;
+  Level& level = levels_[depth_];
+  queue_.push(level.dir, {entry.name, entry.name_length}, names_.next_name_offset());
+  level.pending_until = queue_.pushed();
   names_.advance_name_offset();
+  // Without workers each file is indexed before the next is met.
+  if (queue_.workers() == 0) finish_oldest(depth_);
+}
+
+// Indexes the oldest queued file once it is digested; the levels from keep
+// on stay open if descriptors run short. After a failure nothing queued is
+// looked at again.
+void Walk::finish_oldest(std::size_t keep) {
+  DigestQueue::Task& task = queue_.oldest();
+  if (task.outcome == DigestQueue::Outcome::out_of_descriptors) retry_oldest(task, keep);
+  if (failure_ == Failure::none && task.outcome == DigestQueue::Outcome::digested &&
+      !insert_digest(tree_, task.digest, task.name_offset))
+    failure_ = Failure::digest_tree;
+  if (failure_ != Failure::none) {
+    queue_.abandon();
+  } else {
+    queue_.pop();
+  }
+  close_retired();
+}
+
+void Walk::finish_queued(std::size_t keep) {
+  while (failure_ == Failure::none && !queue_.empty()) finish_oldest(keep);
+}
+
+// Opens the oldest queued file again after a shortage of descriptors, giving
+// up listings that no queued file needs; when none is left, the walk stops
+// with the file's path in the scan path.
+void Walk::retry_oldest(DigestQueue::Task& task, std::size_t keep) {
+  do {
+    queue_.redo_oldest();
+  } while (task.outcome == DigestQueue::Outcome::out_of_descriptors && give_up_a_descriptor(keep));
+  if (task.outcome != DigestQueue::Outcome::out_of_descriptors) return;
+  failure_ = Failure::out_of_descriptors;
+  names_.read_name(task.name_offset);
+}
+
+// Closes a level whose listing has ended, or keeps its descriptor until the
+// files queued from it are finished.
+void Walk::retire(Level& level) {
+  while (level.pending_until > queue_.popped() && retired_count_ == DigestQueue::kSlots)
+    finish_oldest(depth_);
+  if (level.pending_until <= queue_.popped()) {
+    level.dir.close();
+    return;
+  }
+  Retired& retired = retired_[(retired_first_ + retired_count_++) % DigestQueue::kSlots];
+  retired.dir = std::move(level.dir);
+  retired.close_after = queue_.pushed();
+}
+
+// Closes the retired listings whose queued files are all finished.
+void Walk::close_retired() {
+  while (retired_count_ > 0 && retired_[retired_first_].close_after <= queue_.popped()) {
+    retired_[retired_first_].dir.close();
+    retired_first_ = (retired_first_ + 1) % DigestQueue::kSlots;
+    --retired_count_;
+  }
 }
 
 }  // namespace mirvale

@@ -1,19 +1,22 @@
 // The directory walk: depth-first, in listing order, building every path in
-// place in the scan path; each file is printed, stored, digested and indexed
-// as it is met. Every directory and file is opened relative to the directory
-// that listed it, so no symbolic link is followed at any depth.
+// place in the scan path. A first walk counts the sizes of the files; the
+// second prints and stores each file as it is met and queues it to be
+// digested, indexing the digests in the same order. Every directory and file
+// is opened relative to the directory that listed it, so no symbolic link is
+// followed at any depth.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "digest/file_digest.h"
 #include "index/digest_tree.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/listing.h"
+#include "scan/digest_queue.h"
 #include "scan/name_store.h"
 #include "scan/scan_path.h"
+#include "scan/size_census.h"
 
 namespace mirvale {
 
@@ -28,12 +31,16 @@ class Walk {
     digest_tree,         // an insertion into the digest tree failed
   };
 
-  Walk(ScanPath& path, NameStore& names, FileDigest& digest, DigestTree& tree,
-       platform::Console& console)
-      : path_(path), names_(names), digest_(digest), tree_(tree), console_(console) {}
+  Walk(ScanPath& path, NameStore& names, DigestTree& tree, SizeCensus& census,
+       DigestQueue& queue, platform::Console& console)
+      : path_(path), names_(names), tree_(tree), census_(census), queue_(queue), console_(console) {}
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
+  // Counts the size of every file below the directory named by the scan path
+  // in the census, or marks the census incomplete when the walk cannot be
+  // finished; prints nothing, and leaves the scan path as it found it.
+  void count_sizes();
   // Walks the directory named by the scan path and everything below it. The
   // scan path holds the same string again afterwards, but after a shortage of
   // descriptors, when it holds the path that could not be opened.
@@ -53,8 +60,18 @@ class Walk {
     std::int64_t resume_at = 0;      // position after the subdirectory being walked
     std::size_t path_length = 0;     // length of its path in the scan path
     bool reopened = false;           // dir was opened again: resume_at means nothing
+    std::uint64_t pending_until = 0;  // queued files of it are finished once this many are
   };
 
+  // A listing left while files of it were still queued, closed once they are not.
+  struct Retired {
+    platform::FileHandle dir;
+    std::uint64_t close_after = 0;  // the queue count that finishes them
+  };
+
+  enum class Pass { census, listing };
+
+  void walk(Pass pass);
   bool open_start();
   bool enter_directory(const platform::ListingEntry& entry);
   bool refuses(const Level& child) const;
@@ -64,17 +81,28 @@ class Walk {
   template <typename Open>
   platform::OpenStatus open_borrowing(std::size_t keep, Open open);
   bool give_up_a_descriptor(std::size_t keep);
+  void count_size(const platform::ListingEntry& entry);
   void handle_file(const platform::ListingEntry& entry);
+  void finish_oldest(std::size_t keep);
+  void finish_queued(std::size_t keep);
+  void retry_oldest(DigestQueue::Task& task, std::size_t keep);
+  void retire(Level& level);
+  void close_retired();
 
   ScanPath& path_;
   NameStore& names_;
-  FileDigest& digest_;
   DigestTree& tree_;
+  SizeCensus& census_;
+  DigestQueue& queue_;
   platform::Console& console_;
+  Pass pass_ = Pass::listing;
   Failure failure_ = Failure::none;
   std::size_t depth_ = 0;  // index of the level being read
   platform::EntryReader reader_;
   Level levels_[kMaxLevels];
+  std::size_t retired_first_ = 0;  // the oldest retired listing
+  std::size_t retired_count_ = 0;
+  Retired retired_[DigestQueue::kSlots];
 };
 
 }  // namespace mirvale
