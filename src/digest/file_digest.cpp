@@ -6,18 +6,23 @@ namespace mirvale {
 
 // Digests the rest of file's content; false, with an all-zero result, when it
 // is not open, a read fails or it is told to stop.
-bool FileDigest::digest_file(const platform::FileHandle& file, const std::atomic<bool>* stop) {
+bool FileDigest::digest_file(const platform::FileHandle& file, std::uint64_t size,
+                             const std::atomic<bool>* stop) {
   file_digest_result_.fill(0);
   if (!file.valid()) return false;
 
   MD5Init(&file_digest_context_);
   long got;
+  std::uint64_t total = 0;
   while ((got = platform::read_some(file, io_.bytes, sizeof io_.bytes)) > 0) {
-    MD5Update(&file_digest_context_, io_.bytes, static_cast<std::uint32_t>(got));
-    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+    total += static_cast<std::uint64_t>(got);
+    if (total > size || (stop != nullptr && stop->load(std::memory_order_relaxed))) {
       got = -1;
       break;
     }
+    MD5Update(&file_digest_context_, io_.bytes, static_cast<std::uint32_t>(got));
+    // Saves the read that would return nothing, one of a small file's few calls.
+    if (total == size && static_cast<std::size_t>(got) < sizeof io_.bytes) break;
   }
   // Final also wipes the context, which must hold zeros between calls.
   MD5Final(file_digest_result_.data(), &file_digest_context_);

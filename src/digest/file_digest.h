@@ -13,10 +13,17 @@ class FileDigest {
  public:
   explicit FileDigest(IoBuffer& io) : io_(io) {}
 
+  static constexpr std::uint64_t kSizeUnknown = ~std::uint64_t{0};
+
   // Digests the file from its current position to its end. True when it was
   // read to its end; false when file is not open, a read fails or stop is
-  // seen set between two reads, and result() is then all zero.
-  bool digest_file(const platform::FileHandle& file, const std::atomic<bool>* stop = nullptr);
+  // seen set between two reads, and result() is then all zero. A file read
+  // from its start whose size is known is read for no more than that: it
+  // ends at a read that falls short once size bytes are in, since a regular
+  // file reads short only at its end, and one that holds more bytes than
+  // size has changed since, or is no regular file, and is unreadable.
+  bool digest_file(const platform::FileHandle& file, std::uint64_t size = kSizeUnknown,
+                   const std::atomic<bool>* stop = nullptr);
   // The last digest; overwritten by the next digest_file.
   const Md5Digest& result() const { return file_digest_result_; }
 

@@ -62,6 +62,7 @@ bool DigestTree::open_tree(const char* file_name) {
   // The file is new and empty; its header goes to it at once, so that an
   // interrupted run leaves it behind.
   if (!head_) head_ = std::make_unique_for_overwrite<unsigned char[]>(kTreeHeadSize);
+  if (!tail_) tail_ = std::make_unique_for_overwrite<unsigned char[]>(kTreeTailSize);
   head_limit_ = kTreeHeadSize;
   end_known_ = true;
   if (!write_header() || !write_back()) {
@@ -106,6 +107,7 @@ bool DigestTree::write_header() {
 }
 
 bool DigestTree::write_back() {
+  if (!flush_tail()) return false;
   if (!head_changed_) return true;
   if (!platform::write_at(handle_, 0, head_.get(), head_end_)) {
     end_known_ = false;
@@ -146,6 +148,8 @@ void DigestTree::forget_file_state() {
   head_limit_ = 0;
   head_end_ = 0;
   head_changed_ = false;
+  tail_start_ = 0;
+  tail_used_ = 0;
   root_ = 0;
   end_ = 0;
   end_known_ = false;
@@ -166,8 +170,13 @@ bool DigestTree::read_bytes(std::uint64_t offset, unsigned char* out, std::size_
   }
   if (in_head == size) return true;
   const std::size_t rest = size - in_head;
-  return platform::read_at(handle_, offset + in_head, out + in_head, rest) ==
-         static_cast<long>(rest);
+  offset += in_head;
+  if (in_tail(offset, rest)) {
+    std::memcpy(out + in_head, tail_.get() + (offset - tail_start_), rest);
+    return true;
+  }
+  if (meets_tail(offset, rest) && !flush_tail()) return false;
+  return platform::read_at(handle_, offset, out + in_head, rest) == static_cast<long>(rest);
 }
 
 bool DigestTree::write_bytes(std::uint64_t offset, const unsigned char* in, std::size_t size) {
@@ -183,13 +192,35 @@ bool DigestTree::write_bytes(std::uint64_t offset, const unsigned char* in, std:
     std::memcpy(head_.get() + offset, in, in_head);
     head_changed_ = true;
   }
-  if (in_head < size &&
-      !platform::write_at(handle_, offset + in_head, in + in_head, size - in_head)) {
+  if (in_head < size && !write_past_head(offset + in_head, in + in_head, size - in_head)) {
     end_known_ = false;
     return false;
   }
   if (offset + size > end_) end_ = offset + size;
   return true;
+}
+
+bool DigestTree::write_past_head(std::uint64_t offset, const unsigned char* in, std::size_t size) {
+  if (in_tail(offset, size)) {
+    std::memcpy(tail_.get() + (offset - tail_start_), in, size);
+    return true;
+  }
+  if (meets_tail(offset, size) && !flush_tail()) return false;
+  const bool appended = end_known_ && offset == end_ && size <= kTreeTailSize;
+  if (!appended) return platform::write_at(handle_, offset, in, size);
+  if (tail_used_ + size > kTreeTailSize && !flush_tail()) return false;
+  if (tail_used_ == 0) tail_start_ = offset;
+  std::memcpy(tail_.get() + tail_used_, in, size);
+  tail_used_ += size;
+  return true;
+}
+
+bool DigestTree::flush_tail() {
+  const std::size_t size = tail_used_;
+  tail_used_ = 0;
+  if (size == 0 || platform::write_at(handle_, tail_start_, tail_.get(), size)) return true;
+  end_known_ = false;
+  return false;
 }
 
 bool DigestTree::end_of_file(std::uint32_t& offset) {

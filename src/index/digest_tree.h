@@ -26,6 +26,10 @@ constexpr std::size_t kChainTailSlots = 4096;
 constexpr std::size_t kTreeHeadSize = 1024 * 1024;
 static_assert((kTreeHeadSize - kTreeHeaderSize) % kTreeRecordSize == 0,
               "a record lies wholly in the head or wholly past it");
+// Bytes at the end of the tree file past the head that are gathered in
+// memory before they are written, the tail: every insertion appends a record
+// there, and a new record's parent is often a recent one.
+constexpr std::size_t kTreeTailSize = 1820 * kTreeRecordSize;
 
 struct TreeRecord {
   std::uint32_t left = 0;      // subtree of smaller digests; 0 = none
@@ -82,12 +86,25 @@ class DigestTree {
   void forget_file_state();
   // How many of size bytes at offset lie in the head's part of the file.
   std::size_t head_part(std::uint64_t offset, std::size_t size) const;
-  // Reads size bytes at offset, from the head where they lie in its part;
-  // false when they are not all in the file.
+  // Reads size bytes at offset, from the head or the tail where they lie in
+  // their parts; false when they are not all in the file.
   bool read_bytes(std::uint64_t offset, unsigned char* out, std::size_t size);
-  // Writes size bytes at offset, into the head where they lie in its part;
-  // false when the file's write fails.
+  // Writes size bytes at offset, into the head or the tail where they lie in
+  // their parts; false when the file's write fails.
   bool write_bytes(std::uint64_t offset, const unsigned char* in, std::size_t size);
+  // Writes size bytes at offset, past the head: into the tail when they lie
+  // in it or are appended at the end; false when a write fails.
+  bool write_past_head(std::uint64_t offset, const unsigned char* in, std::size_t size);
+  // True when size bytes at offset lie wholly in the tail.
+  bool in_tail(std::uint64_t offset, std::size_t size) const {
+    return offset >= tail_start_ && offset + size <= tail_start_ + tail_used_;
+  }
+  // True when size bytes at offset share any byte with the tail.
+  bool meets_tail(std::uint64_t offset, std::size_t size) const {
+    return tail_used_ > 0 && offset < tail_start_ + tail_used_ && offset + size > tail_start_;
+  }
+  // Writes the tail to the file and empties it; false when the write fails.
+  bool flush_tail();
   // The offset of the next record to be created: the end of the file. False
   // when it cannot be learnt or does not fit 32 bits.
   bool end_of_file(std::uint32_t& offset);
@@ -101,6 +118,9 @@ class DigestTree {
   std::size_t head_limit_ = 0;  // the head stands for the file below this: kTreeHeadSize or 0
   std::size_t head_end_ = 0;    // the head holds the file's first head_end_ bytes
   bool head_changed_ = false;   // the head holds bytes the file does not have yet
+  std::unique_ptr<unsigned char[]> tail_;  // kTreeTailSize bytes, with the head
+  std::uint64_t tail_start_ = 0;  // the file offset of the tail's first byte
+  std::size_t tail_used_ = 0;     // the tail holds the file's last tail_used_ bytes
   std::uint32_t root_ = 0;      // header value, kept in memory for the run
   std::uint64_t end_ = 0;       // the file's size, as this module has written it
   bool end_known_ = false;      // false after a failed write: ask the system

@@ -54,6 +54,12 @@ struct DirectoryRef {
 // never creates, never follows a link, never blocks; fails unless the file is
 // a regular file.
 OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out);
+// Read-only open of the file name in dir that regular_file_size_at has just
+// found to be a regular file: never creates, never follows a link, never
+// blocks, but does not look at the type again. Should the entry have been
+// swapped meanwhile, reading what was opened either fails or outgrows the
+// size that was found, which a caller that knows the size notices.
+OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, FileHandle& out);
 // The size of the file name in dir, a link not followed; false unless it is a
 // regular file.
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size);

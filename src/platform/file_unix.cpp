@@ -59,9 +59,12 @@ FileHandle open_existing_file(const char* name) {
   return regular_only(open_retrying(name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
+OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, FileHandle& out) {
+  return open_retrying_at(dir.fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
+}
+
 OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out) {
-  OpenStatus status =
-      open_retrying_at(dir.fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
+  OpenStatus status = open_sized_file_at(dir, name, out);
   // The entry may have been swapped for a FIFO or device since it was listed.
   out = regular_only(std::move(out));
   return out.valid() || status != OpenStatus::opened ? status : OpenStatus::failed;

@@ -1,5 +1,7 @@
 // The digest queue: a ring of tasks, claimed by workers in queue order and
-// handed back to the walk in the same order.
+// handed back to the walk in the same order. The ring itself is lock-free;
+// the mutex only guards falling asleep and waking up, and both sides sleep
+// only after a batch of work, not once a file.
 #include "scan/digest_queue.h"
 
 #include <cstring>
@@ -10,10 +12,12 @@ namespace mirvale {
 namespace {
 // Files at least this large are read with read-ahead advice.
 constexpr std::uint64_t kStreamingSize = std::uint64_t{1} << 20;
+// Sleeping workers are woken once this many tasks wait for them.
+constexpr std::uint64_t kWakeBatch = 16;
 }  // namespace
 
-DigestQueue::DigestQueue(const SizeCensus& census, IoBuffer& io, unsigned workers)
-    : census_(census), own_digest_(io), capacity_(1) {
+DigestQueue::DigestQueue(SizeCensus& census, IoBuffer& io, unsigned workers)
+    : census_(census), own_digest_(io) {
   start_workers(workers < kMaxWorkers ? workers : kMaxWorkers);
 }
 
@@ -22,7 +26,6 @@ DigestQueue::~DigestQueue() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  cancelled_ = true;
   work_ready_.notify_all();
   for (unsigned i = 0; i < workers_; ++i) worker_[i].thread.join();
 }
@@ -43,10 +46,13 @@ void DigestQueue::start_workers(unsigned count) {
   if (workers_ > 0) capacity_ = kSlots;
 }
 
-void DigestQueue::push(platform::DirectoryRef dir, std::string_view name, NameOffset offset) {
-  Task& task = slots_[pushed_ % kSlots];
+void DigestQueue::push(Job job, platform::DirectoryRef dir, std::string_view name,
+                       NameOffset offset) {
+  const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
+  Task& task = slots_[number % kSlots];
   task.dir = dir;
   task.name_offset = offset;
+  task.job = job;
   task.done.store(false, std::memory_order_relaxed);
   // A name longer than any the system lists becomes the empty name, which
   // names no file.
@@ -56,94 +62,106 @@ void DigestQueue::push(platform::DirectoryRef dir, std::string_view name, NameOf
   if (workers_ == 0) {
     work_out(task, own_digest_);
     task.done.store(true, std::memory_order_release);
-    ++pushed_;
-    return;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++pushed_;
-  if (idle_ > 0) work_ready_.notify_one();
+  pushed_.store(number + 1);  // publishes the task to the workers
+  if (workers_ > 0 && number + 1 - claimed_.load() >= kWakeBatch) wake_workers(false);
+}
+
+bool DigestQueue::oldest_ready() const {
+  return !empty() && slots_[popped_ % kSlots].done.load(std::memory_order_acquire);
 }
 
 DigestQueue::Task& DigestQueue::oldest() {
-  Task& task = slots_[popped_ % kSlots];
-  wait_until_done(task);
-  return task;
+  wait_until_done(popped_);
+  return slots_[popped_ % kSlots];
 }
 
-void DigestQueue::wait_until_done(const Task& task) {
+void DigestQueue::wait_for_room() {
+  wait_until_done(popped_ + (capacity_ + 3) / 4 - 1);
+}
+
+// Waits until task number (queued, not yet dropped) is worked out.
+void DigestQueue::wait_until_done(std::uint64_t number) {
+  const Task& task = slots_[number % kSlots];
   if (task.done.load(std::memory_order_acquire)) return;
+  wake_workers(true);
   std::unique_lock<std::mutex> lock(mutex_);
-  walk_waiting_ = true;
+  awaited_ = number;
   task_done_.wait(lock, [&task] { return task.done.load(); });
-  walk_waiting_ = false;
+  awaited_ = ~std::uint64_t{0};
 }
 
-// Waits until every task a worker has taken is worked out.
-void DigestQueue::wait_for_claimed() {
-  std::uint64_t claimed;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    claimed = claimed_;
-  }
-  for (std::uint64_t n = popped_; n < claimed; ++n) wait_until_done(slots_[n % kSlots]);
+// Waits until every queued task is worked out, and so no worker holds a file.
+void DigestQueue::wait_for_all() {
+  for (std::uint64_t n = popped_; n < pushed(); ++n) wait_until_done(n);
 }
 
 void DigestQueue::redo_oldest() {
-  Task& task = oldest();
-  if (workers_ == 0) {
-    work_out(task, own_digest_);
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    paused_ = true;
-  }
-  wait_for_claimed();  // their files are closed again
-  work_out(task, own_digest_);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    paused_ = false;
-  }
-  work_ready_.notify_all();
+  wait_for_all();
+  work_out(slots_[popped_ % kSlots], own_digest_);
 }
 
 void DigestQueue::abandon() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pushed_ = claimed_ > popped_ ? claimed_ : popped_;  // untaken tasks are never taken
-  }
   cancelled_ = true;
-  wait_for_claimed();
+  wait_for_all();
   cancelled_ = false;
-  popped_ = pushed_;
+  popped_ = pushed();
 }
 
-// A worker's life: take the oldest untaken task, work it out, tell the walk.
+void DigestQueue::wake_workers(bool all) {
+  if (idle_.load() == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (all) {
+    work_ready_.notify_all();
+  } else {
+    work_ready_.notify_one();
+  }
+}
+
+// Takes the oldest untaken task, if there is one.
+bool DigestQueue::claim(std::uint64_t& number) {
+  std::uint64_t next = claimed_.load();
+  while (next < pushed_.load(std::memory_order_acquire)) {
+    if (claimed_.compare_exchange_weak(next, next + 1)) {
+      number = next;
+      return true;
+    }
+  }
+  return false;
+}
+
+// A worker's life: take tasks while there are any, then sleep until woken.
 void DigestQueue::serve(FileDigest& digest) {
   for (;;) {
-    Task* task;
-    {
+    std::uint64_t number;
+    if (!claim(number)) {
       std::unique_lock<std::mutex> lock(mutex_);
       ++idle_;
-      work_ready_.wait(lock, [this] { return stopping_ || (!paused_ && claimed_ < pushed_); });
+      work_ready_.wait(lock, [this] { return stopping_ || claimed_.load() < pushed_.load(); });
       --idle_;
       if (stopping_) return;
-      task = &slots_[claimed_++ % kSlots];
+      continue;
     }
-    work_out(*task, digest);
-    task->done = true;
-    if (walk_waiting_) {
+    Task& task = slots_[number % kSlots];
+    work_out(task, digest);
+    task.done = true;
+    if (awaited_.load() == number) {
       std::lock_guard<std::mutex> lock(mutex_);
       task_done_.notify_one();
     }
   }
 }
 
-// Learns the file's size, and digests it when another file may have that size.
+// Counts the file's size, or digests the file when another file may have its size.
 void DigestQueue::work_out(Task& task, FileDigest& digest) const {
   std::uint64_t size;
-  if (!platform::regular_file_size_at(task.dir, task.name, size)) {
-    task.outcome = Outcome::unreadable;
+  task.outcome = Outcome::unreadable;
+  if (cancelled_.load(std::memory_order_relaxed) ||
+      !platform::regular_file_size_at(task.dir, task.name, size))
+    return;
+  if (task.job == Job::count_size) {
+    census_.count(size);
+    task.outcome = Outcome::counted;
     return;
   }
   if (!census_.may_repeat(size)) {
@@ -151,7 +169,7 @@ void DigestQueue::work_out(Task& task, FileDigest& digest) const {
     return;
   }
   platform::FileHandle file;
-  if (platform::open_regular_file_at(task.dir, task.name, file) ==
+  if (platform::open_sized_file_at(task.dir, task.name, file) ==
       platform::OpenStatus::out_of_descriptors) {
     task.outcome = Outcome::out_of_descriptors;
     return;
@@ -159,8 +177,7 @@ void DigestQueue::work_out(Task& task, FileDigest& digest) const {
   if (file.valid() && size >= kStreamingSize) platform::advise_sequential(file);
   // An unreadable file gets no digest, so that it can never be reported as a
   // copy of anything.
-  const bool read = digest.digest_file(file, &cancelled_);
-  task.outcome = read ? Outcome::digested : Outcome::unreadable;
+  if (digest.digest_file(file, size, &cancelled_)) task.outcome = Outcome::digested;
   task.digest = digest.result();
 }
 

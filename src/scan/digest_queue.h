@@ -1,7 +1,7 @@
-// The digest queue: the files a walk meets, digested ahead of it by worker
-// threads and handed back in the order they were queued, so that whatever the
-// threads' timing the walk indexes them in listing order. A file is opened
-// only when the size census says that its size may occur twice.
+// The digest queue: the files a walk meets, sized or digested ahead of it by
+// worker threads and handed back in the order they were queued, so that
+// whatever the threads' timing the walk indexes them in listing order. A file
+// is opened only when the size census says that its size may occur twice.
 #pragma once
 
 #include <atomic>
@@ -25,7 +25,13 @@ class DigestQueue {
   static constexpr std::size_t kSlots = 256;
   static constexpr unsigned kMaxWorkers = 64;
 
+  enum class Job : std::uint8_t {
+    count_size,  // count the file's size in the census
+    digest,      // digest the file if its size may occur twice
+  };
+
   enum class Outcome : std::uint8_t {
+    counted,             // a count_size job is done
     digested,            // read to its end; digest holds its MD5
     unique_size,         // no other file has its size, so it was never opened
     unreadable,          // gone, no longer a regular file, or it cannot be opened or read
@@ -35,35 +41,41 @@ class DigestQueue {
   struct Task {
     platform::DirectoryRef dir;  // the walk keeps it open until the task is dropped
     NameOffset name_offset = 0;  // the file's record in the name store
+    Job job = Job::digest;
     Outcome outcome = Outcome::unreadable;
     Md5Digest digest{};
     std::atomic<bool> done{false};
     char name[256];  // the file's name in dir, zero-terminated
   };
 
-  // With no workers every file is digested on the calling thread as it is
+  // With no workers every task is worked out on the calling thread as it is
   // queued, and the queue holds one task: the walk of the original design.
-  DigestQueue(const SizeCensus& census, IoBuffer& io, unsigned workers);
+  DigestQueue(SizeCensus& census, IoBuffer& io, unsigned workers);
   ~DigestQueue();
   DigestQueue(const DigestQueue&) = delete;
   DigestQueue& operator=(const DigestQueue&) = delete;
 
   unsigned workers() const { return workers_; }
-  bool empty() const { return popped_ == pushed_; }
-  bool full() const { return pushed_ - popped_ == capacity_; }
+  bool empty() const { return popped_ == pushed_.load(std::memory_order_relaxed); }
+  bool full() const { return pushed_.load(std::memory_order_relaxed) - popped_ == capacity_; }
   // Tasks ever queued and ever dropped: a task queued as number n (from 0) is
   // finished with once popped() exceeds n.
-  std::uint64_t pushed() const { return pushed_; }
+  std::uint64_t pushed() const { return pushed_.load(std::memory_order_relaxed); }
   std::uint64_t popped() const { return popped_; }
 
-  // Queues the file name of dir for the record at offset; the queue must not
-  // be full.
-  void push(platform::DirectoryRef dir, std::string_view name, NameOffset offset);
+  // Queues job for the file name of dir, whose record is at offset; the queue
+  // must not be full.
+  void push(Job job, platform::DirectoryRef dir, std::string_view name, NameOffset offset);
+  // True when the queue holds a task and the oldest is worked out.
+  bool oldest_ready() const;
   // The oldest task, once worked out; the queue must not be empty.
   Task& oldest();
   // Drops the oldest task.
   void pop() { ++popped_; }
-  // Works the oldest task out again on the calling thread while no worker
+  // Waits until a quarter of the tasks of a full queue are worked out, so
+  // that the walk sleeps once for many of them.
+  void wait_for_room();
+  // Works the oldest task out again on the calling thread, once no other task
   // holds a file open: after a shortage of descriptors.
   void redo_oldest();
   // Drops every task, cutting short the reads of those being worked out, and
@@ -73,9 +85,11 @@ class DigestQueue {
  private:
   void start_workers(unsigned count);
   void serve(FileDigest& digest);
+  bool claim(std::uint64_t& number);
   void work_out(Task& task, FileDigest& digest) const;
-  void wait_until_done(const Task& task);
-  void wait_for_claimed();
+  void wait_until_done(std::uint64_t number);
+  void wait_for_all();
+  void wake_workers(bool all);
 
   struct Worker {
     IoBuffer buffer;
@@ -83,23 +97,22 @@ class DigestQueue {
     std::thread thread;
   };
 
-  const SizeCensus& census_;
+  SizeCensus& census_;
   FileDigest own_digest_;  // for the tasks worked out on the walk's thread
-  std::size_t capacity_;
+  std::size_t capacity_ = 1;
   unsigned workers_ = 0;
   std::unique_ptr<Worker[]> worker_;
 
-  std::uint64_t pushed_ = 0;   // written by the walk under mutex_
-  std::uint64_t popped_ = 0;   // the walk's own
-  std::uint64_t claimed_ = 0;  // tasks taken by workers; under mutex_
-  unsigned idle_ = 0;          // workers waiting for a task; under mutex_
-  bool paused_ = false;        // workers take no task; under mutex_
-  bool stopping_ = false;      // workers end; under mutex_
-  std::atomic<bool> cancelled_{false};  // reads in progress stop
-  std::atomic<bool> walk_waiting_{false};
+  std::uint64_t popped_ = 0;               // the walk's own
+  std::atomic<std::uint64_t> pushed_{0};   // written by the walk only
+  std::atomic<std::uint64_t> claimed_{0};  // tasks taken by workers
+  std::atomic<std::uint64_t> awaited_{~std::uint64_t{0}};  // the task the walk sleeps on
+  std::atomic<unsigned> idle_{0};          // workers asleep or falling asleep
+  std::atomic<bool> cancelled_{false};     // tasks are dropped: skip them, stop reads
+  bool stopping_ = false;                  // workers end; under mutex_
   std::mutex mutex_;
-  std::condition_variable work_ready_;  // workers wait here for a task
-  std::condition_variable task_done_;   // the walk waits here for a task
+  std::condition_variable work_ready_;  // workers sleep here
+  std::condition_variable task_done_;   // the walk sleeps here
   Task slots_[kSlots];
 };
 

@@ -8,7 +8,7 @@
 
 namespace mirvale {
 
-// Two-bit saturating counters indexed by a hash of the size. Sizes that share
+// Two-bit saturating counters indexed by the size, or a hash of it. Sizes that share
 // a counter are counted together, so a size may be taken for repeated when it
 // is not (the cost is a digest nobody needed), but a size that occurs twice
 // is never taken for unique.
@@ -21,7 +21,7 @@ class SizeCensus {
   SizeCensus(const SizeCensus&) = delete;
   SizeCensus& operator=(const SizeCensus&) = delete;
 
-  // Counts one more file of size bytes.
+  // Counts one more file of size bytes; safe from several threads at once.
   void count(std::uint64_t size);
   // False only when the census is complete and no other file of size bytes was counted.
   bool may_repeat(std::uint64_t size) const;

@@ -206,10 +206,9 @@ bool Walk::give_up_a_descriptor(std::size_t keep) {
   return false;
 }
 
-// Counts the size of the file named by the scan path.
+// Queues the file named by the scan path to have its size counted.
 void Walk::count_size(const platform::ListingEntry& entry) {
-  std::uint64_t size;
-  if (platform::regular_file_size_at(levels_[depth_].dir, entry.name, size)) census_.count(size);
+  queue_file(DigestQueue::Job::count_size, entry);
 }
 
 // Prints and stores the file named by the scan path and queues it to be
@@ -220,12 +219,23 @@ void Walk::handle_file(const platform::ListingEntry& entry) {
     failure_ = Failure::name_store;
     return;
   }
-  while (queue_.full() && failure_ == Failure::none) finish_oldest(depth_);
+  queue_file(DigestQueue::Job::digest, entry);
+  names_.advance_name_offset();
+}
+
+// Queues job for the file of the level being read, once the queue has room.
+void Walk::queue_file(DigestQueue::Job job, const platform::ListingEntry& entry) {
+  while (failure_ == Failure::none && queue_.oldest_ready()) finish_oldest(depth_);
+  if (failure_ == Failure::none && queue_.full()) {
+    queue_.wait_for_room();
+    do {
+      finish_oldest(depth_);  // waits for it, if the workers finished out of order
+    } while (failure_ == Failure::none && queue_.oldest_ready());
+  }
   if (failure_ != Failure::none) return;
   Level& level = levels_[depth_];
-  queue_.push(level.dir, {entry.name, entry.name_length}, names_.next_name_offset());
+  queue_.push(job, level.dir, {entry.name, entry.name_length}, names_.next_name_offset());
   level.pending_until = queue_.pushed();
-  names_.advance_name_offset();
   // Without workers each file is indexed before the next is met.
   if (queue_.workers() == 0) finish_oldest(depth_);
 }

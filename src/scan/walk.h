@@ -83,6 +83,7 @@ class Walk {
   bool give_up_a_descriptor(std::size_t keep);
   void count_size(const platform::ListingEntry& entry);
   void handle_file(const platform::ListingEntry& entry);
+  void queue_file(DigestQueue::Job job, const platform::ListingEntry& entry);
   void finish_oldest(std::size_t keep);
   void finish_queued(std::size_t keep);
   void retry_oldest(DigestQueue::Task& task, std::size_t keep);
