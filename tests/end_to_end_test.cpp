@@ -53,6 +53,26 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
   }
 
+  // Builds the Debian package of this build with CPack in dir and unpacks it
+  // into dir/root; the package's name, empty when there is none.
+  std::string build_and_unpack_package(const test::TempDir& dir) {
+    test::RunOptions options;
+    options.cwd = dir.path();
+    options.timeout_seconds = 300;
+    const test::RunResult cpack = test::run_program(
+        MIRVALE_CPACK_BINARY,
+        {"cpack", "--config", MIRVALE_CPACK_CONFIG, "-G", "DEB", "-B", dir.path()}, options);
+    EXPECT_EQ(cpack.status, 0) << cpack.out << cpack.err;
+    for (const std::string& name : test::list_dir(dir.path())) {
+      if (!name.ends_with(".deb")) continue;
+      const test::RunResult unpacked = test::run_program(
+          MIRVALE_DPKG_DEB_BINARY, {"dpkg-deb", "-x", dir / name, dir / "root"}, options);
+      EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+      return name;
+    }
+    return "";
+  }
+
   test::TempDir work_;
   test::TempDir data_;
 };
@@ -166,6 +186,35 @@ TEST_F(EndToEndTest, LogThatCannotBeWrittenWholeGivesWriteFailAfterTheWholeConso
   EXPECT_EQ(r.out, expected.console + "Mirvale: Write Fail For 'MIRVALE.LOG'\n");
   EXPECT_EQ(log(), expected.log.substr(0, name_store + 35));
   EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+}
+
+TEST_F(EndToEndTest, PackagedToolGivesTheRunOfTheBuiltOneAndComesWithItsPageAndDependencies) {
+  if (!MIRVALE_PACKAGE_TOOLS_FOUND)
+    GTEST_SKIP() << "dpkg-deb, dpkg-shlibdeps or file was missing when the build was configured";
+  test::TempDir package;
+  const std::string deb = build_and_unpack_package(package);
+  ASSERT_TRUE(deb.starts_with(MIRVALE_PACKAGE_PREFIX)) << "package '" << deb << "'";
+  for (const char* file : {"usr/bin/mirvale-dump", "usr/share/man/man1/mirvale.1.gz",
+                           "usr/share/doc/mirvale/copyright"})
+    EXPECT_TRUE(test::exists(package / "root/" + file)) << file;
+  const test::RunResult depends =
+      test::run_program(MIRVALE_DPKG_DEB_BINARY, {"dpkg-deb", "-f", package / deb, "Depends"}, {});
+  EXPECT_NE(depends.out.find("libc6"), std::string::npos) << depends.out;
+
+  test::write_file(data_ / "one", "same");
+  test::write_file(data_ / "two", "same");
+  test::write_file(data_ / "other", "different");
+  const test::RunResult own = run(data_.path());
+  expect_completed(own);
+  ASSERT_NE(log(), "");
+  test::TempDir packaged_work;
+  test::RunOptions options;
+  options.cwd = packaged_work.path();
+  const test::RunResult packaged =
+      test::run_program(package / "root/usr/bin/mirvale", {"mirvale", data_.path()}, options);
+  EXPECT_EQ(packaged.status, 0);
+  EXPECT_EQ(packaged.out, own.out);
+  EXPECT_EQ(test::read_file(packaged_work / "MIRVALE.LOG"), log());
 }
 
 }  // namespace
