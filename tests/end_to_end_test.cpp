@@ -1,14 +1,17 @@
 // The whole program on trees the tests build: console and log byte for byte
 // against digests from coreutils md5sum and the walk order of the listings,
 // and the working files a run leaves behind.
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,12 +36,34 @@ std::string noise(size_t size, unsigned seed) {
 
 class EndToEndTest : public ::testing::Test {
  protected:
-  // Runs the tool in the work directory on start.
-  test::RunResult run(const std::string& start, bool as_nobody = false) {
+  // Runs the tool in the work directory on start, with threads digest
+  // threads when given.
+  test::RunResult run(const std::string& start, bool as_nobody = false, const char* threads = "") {
     test::RunOptions options;
     options.cwd = work_.path();
     options.as_nobody = as_nobody;
+    if (*threads != '\0') options.environment = {std::string("MIRVALE_THREADS=") + threads};
     return test::run_mirvale({start}, options);
+  }
+
+  // The names of the files in dir that fn's work opens.
+  static std::set<std::string> opened_in(const std::string& dir, const std::function<void()>& fn) {
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    EXPECT_GE(watch, 0);
+    EXPECT_GE(::inotify_add_watch(watch, dir.c_str(), IN_OPEN), 0);
+    fn();
+    std::set<std::string> names;
+    alignas(inotify_event) char events[65536];
+    ssize_t got;
+    while ((got = ::read(watch, events, sizeof events)) > 0) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        if (event->len > 0) names.insert(event->name);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    ::close(watch);
+    return names;
   }
 
   std::string log() const { return test::read_file(work_ / "MIRVALE.LOG"); }
@@ -111,10 +136,18 @@ TEST_F(EndToEndTest, GeneratedTreeGivesTheIndependentlyComputedConsoleAndLog) {
   const Expected expected = expected_run(order);
   ASSERT_EQ(std::count(expected.log.begin(), expected.log.end(), '='), 27 * 6)
       << "six groups: empty, 65535, 65536, 65537, nested, CR LF";
-  const test::RunResult r = run(data_.path());
-  expect_completed(r);
-  EXPECT_EQ(r.out, expected.console);
-  EXPECT_EQ(log(), expected.log);
+  // Digested on the walk's own thread, and by more threads than files.
+  for (const char* threads : {"", "0", "1", "64"}) {
+    SCOPED_TRACE(threads);
+    std::set<std::string> opened;
+    test::RunResult r;
+    opened = opened_in(data_ / "z", [&] { r = run(data_.path(), false, threads); });
+    expect_completed(r);
+    EXPECT_EQ(r.out, expected.console);
+    EXPECT_EQ(log(), expected.log);
+    EXPECT_TRUE(opened.contains("chunk again"));
+    EXPECT_FALSE(opened.contains("unique")) << "no other file has its size";
+  }
 }
 
 TEST_F(EndToEndTest, EmptyDirectoryGivesThePhasesAndAnEmptyLog) {
@@ -155,10 +188,12 @@ TEST_F(EndToEndTest, UnreadableFilesAreListedButNeverGrouped) {
     if (f.find("/closed/") == std::string::npos) order.push_back(f);
   ASSERT_EQ(order.size(), 4u);
   const Expected expected = expected_run(order, {data_ / "secret 1", data_ / "secret 2"});
-  const test::RunResult r = run(data_.path(), true);
-  expect_completed(r);
-  EXPECT_EQ(r.out, expected.console);
-  EXPECT_EQ(log(), expected.log);
+  for (const char* threads : {"0", "2"}) {
+    const test::RunResult r = run(data_.path(), true, threads);
+    expect_completed(r);
+    EXPECT_EQ(r.out, expected.console);
+    EXPECT_EQ(log(), expected.log);
+  }
   EXPECT_EQ(std::count(expected.log.begin(), expected.log.end(), '\n'), 3) << "one pair";
 }
 

@@ -149,19 +149,24 @@ TEST_F(FaultsTest, FileSystemFilledByTheNameStoreStopsTheScanWithWriteFailure) {
   ASSERT_GT(name_store_of(order).size(), 2 * kSize) << "the name store cannot fit";
   ASSERT_GT(order.front().size() + 1, 7 * 36u) << "a record against the tree's 36 bytes a file";
 
-  test::RunOptions options;
-  options.cwd = work;
-  const test::RunResult r = run(data_.path(), options);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(ends_with(r.out, "Mirvale: Write Fail For 'MIRVALE.NMS'\n")) << r.out;
-  EXPECT_EQ(r.out.find(kReportPhase), std::string::npos) << "no report after a failed scan";
-  // Every file up to the one whose record did not fit is listed, in walk order.
-  const std::vector<std::string> listed = listed_files(r.out);
-  EXPECT_GT(listed.size(), 0u);
-  EXPECT_LT(listed.size(), order.size());
-  EXPECT_EQ(listed, std::vector<std::string>(order.begin(), order.begin() + listed.size()));
-  EXPECT_EQ(test::list_dir(work), std::vector<std::string>{"MIRVALE.LOG"});
-  EXPECT_EQ(test::read_file(work + "/MIRVALE.LOG"), "");
+  // The same failure with the files digested on the walk's thread and by workers.
+  for (const char* threads : {"MIRVALE_THREADS=0", "MIRVALE_THREADS=4"}) {
+    SCOPED_TRACE(threads);
+    test::RunOptions options;
+    options.cwd = work;
+    options.environment = {threads};
+    const test::RunResult r = run(data_.path(), options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(ends_with(r.out, "Mirvale: Write Fail For 'MIRVALE.NMS'\n")) << r.out;
+    EXPECT_EQ(r.out.find(kReportPhase), std::string::npos) << "no report after a failed scan";
+    // Every file up to the one whose record did not fit is listed, in walk order.
+    const std::vector<std::string> listed = listed_files(r.out);
+    EXPECT_GT(listed.size(), 0u);
+    EXPECT_LT(listed.size(), order.size());
+    EXPECT_EQ(listed, std::vector<std::string>(order.begin(), order.begin() + listed.size()));
+    EXPECT_EQ(test::list_dir(work), std::vector<std::string>{"MIRVALE.LOG"});
+    EXPECT_EQ(test::read_file(work + "/MIRVALE.LOG"), "");
+  }
 }
 
 // The working directory on a tmpfs that holds the name store and the tree
@@ -362,7 +367,8 @@ bool wait_until_open(const std::string& path, pid_t pid) {
 }
 
 // A run ended by SIGINT or SIGKILL while it scans: the file last in walk
-// order, made a sparse 8 GiB file, keeps it digesting for seconds, and the
+// order, made a sparse 8 GiB file like the one before it (a file of a size
+// no other has is never read), keeps it digesting for seconds, and the
 // signal goes as soon as the run opens it, when the records of more than a
 // block of names before it have gone to the name store. The run leaves its
 // three working files, the name store holding whole records; the next run
@@ -375,6 +381,7 @@ TEST_F(FaultsTest, RunInterruptedMidScanLeavesItsFilesAndTheNextRunRemovesThem) 
   ASSERT_EQ(order.size(), 400u);
   const std::string records = name_store_of(order);
   const std::string big = order.back();
+  const std::string twin = order[order.size() - 2];
   ASSERT_GT(records.size() - big.size() - 1, platform::BlockWriter::kBlockSize);
   char* resolved = ::realpath(big.c_str(), nullptr);
   ASSERT_NE(resolved, nullptr);
@@ -382,7 +389,8 @@ TEST_F(FaultsTest, RunInterruptedMidScanLeavesItsFilesAndTheNextRunRemovesThem) 
   std::free(resolved);
   for (int signal : {SIGINT, SIGKILL}) {
     SCOPED_TRACE(::strsignal(signal));
-    ASSERT_EQ(::truncate(big.c_str(), off_t{8} << 30), 0) << std::strerror(errno);
+    for (const std::string& sparse : {big, twin})
+      ASSERT_EQ(::truncate(sparse.c_str(), off_t{8} << 30), 0) << std::strerror(errno);
     test::RunOptions options;
     options.cwd = work_.path();
     const pid_t pid = test::start_mirvale({data_.path()}, options);
@@ -402,7 +410,7 @@ TEST_F(FaultsTest, RunInterruptedMidScanLeavesItsFilesAndTheNextRunRemovesThem) 
     EXPECT_EQ(names.back(), '\0') << "a record cut short";
     EXPECT_GE(test::read_file(work_ / "MIRVALE.ST").size(), 4u) << "the header at least";
 
-    ASSERT_EQ(::truncate(big.c_str(), 1000), 0);
+    for (const std::string& sparse : {big, twin}) ASSERT_EQ(::truncate(sparse.c_str(), 1000), 0);
     const test::RunResult next = run(data_.path());
     expect_completed(next, test::expected_run(order));
   }

@@ -99,6 +99,17 @@ static pid_t start_child(const std::string& program, const std::vector<std::stri
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : options.environment) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    const bool replaced = std::any_of(
+        options.environment.begin(), options.environment.end(), [&](const std::string& set) {
+          return entry.starts_with(set.substr(0, set.find('=') + 1));
+        });
+    if (!replaced) envp.push_back(*e);
+  }
+  envp.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid != 0) return pid;
@@ -129,7 +140,7 @@ static pid_t start_child(const std::string& program, const std::vector<std::stri
   if (options.as_nobody &&
       (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
     ::_exit(125);
-  ::execv(program.c_str(), argv.data());
+  ::execve(program.c_str(), argv.data(), envp.data());
   ::_exit(127);
 }
 

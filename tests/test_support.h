@@ -43,6 +43,7 @@ struct RunOptions {
   bool as_nobody = false;                  // drop to uid/gid 65534 before exec
   std::set<int> closed;                    // standard descriptors closed before exec
   std::string output_file;                 // standard output to this file, not captured
+  std::vector<std::string> environment;    // "NAME=value" set in the child's environment
   int timeout_seconds = 120;               // killed after this; timed_out is set
 };
 

@@ -30,7 +30,8 @@ namespace {
 // One walk's modules, with the console captured in a temporary file unless
 // console names another.
 struct WalkRig {
-  explicit WalkRig(const test::TempDir& work) : nms(work / "MIRVALE.NMS") {
+  explicit WalkRig(const test::TempDir& work, unsigned digest_workers = 2)
+      : nms(work / "MIRVALE.NMS"), workers(digest_workers) {
     names.open(nms.c_str());
     tree.open_tree((work / "MIRVALE.ST").c_str());
   }
@@ -38,7 +39,8 @@ struct WalkRig {
   // Walks start and returns the console text.
   std::string walk(const std::string& start, Walk::Failure failure = Walk::Failure::none) {
     EXPECT_TRUE(path->assign(start));
-    Walk walk(*path, names, digest, tree, console ? *console : captured.console());
+    Walk walk(*path, names, tree, census, queue, console ? *console : captured.console());
+    walk.count_sizes();
     walk.walk_directory();
     EXPECT_EQ(walk.failure(), failure);
     EXPECT_TRUE(names.flush_names());
@@ -58,12 +60,14 @@ struct WalkRig {
   }
 
   std::string nms;
+  unsigned workers;
   platform::Console* console = nullptr;
   std::unique_ptr<ScanPath> path = std::make_unique<ScanPath>();
   std::unique_ptr<IoBuffer> io = std::make_unique<IoBuffer>();
   NameStore names{*path};
-  FileDigest digest{*io};
   DigestTree tree;
+  SizeCensus census;
+  DigestQueue queue{census, *io, workers};
   test::CapturedConsole captured;
 };
 
