@@ -30,7 +30,8 @@ void print_usage(platform::Console& console, const char* argv0) {
 }
 
 // The number of digest threads: that set in the environment, when it is a
-// number the queue can use, else one per processor online.
+// number the queue can use, else two per processor online, so that reads
+// waiting on a cold disk leave the processors something to hash.
 unsigned digest_workers() {
   const char* value = platform::environment_value(kThreadsVariable);
   if (value != nullptr && *value != '\0' && std::strlen(value) <= 2) {
@@ -39,7 +40,7 @@ unsigned digest_workers() {
     for (; *p >= '0' && *p <= '9'; ++p) count = count * 10 + static_cast<unsigned>(*p - '0');
     if (*p == '\0' && count <= DigestQueue::kMaxWorkers) return count;
   }
-  return platform::online_processor_count();
+  return 2 * platform::online_processor_count();
 }
 
 }  // namespace
