@@ -103,10 +103,10 @@ static pid_t start_child(const std::string& program, const std::vector<std::stri
   for (const std::string& e : options.environment) envp.push_back(const_cast<char*>(e.c_str()));
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string_view entry(*e);
-    const bool replaced = std::any_of(
-        options.environment.begin(), options.environment.end(), [&](const std::string& set) {
-          return entry.starts_with(set.substr(0, set.find('=') + 1));
-        });
+    const bool replaced = std::any_of(options.environment.begin(), options.environment.end(),
+                                      [&](const std::string& set) {
+                                        return entry.starts_with(set.substr(0, set.find('=') + 1));
+                                      });
     if (!replaced) envp.push_back(*e);
   }
   envp.push_back(nullptr);

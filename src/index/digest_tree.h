@@ -119,11 +119,11 @@ class DigestTree {
   std::size_t head_end_ = 0;    // the head holds the file's first head_end_ bytes
   bool head_changed_ = false;   // the head holds bytes the file does not have yet
   std::unique_ptr<unsigned char[]> tail_;  // kTreeTailSize bytes, with the head
-  std::uint64_t tail_start_ = 0;  // the file offset of the tail's first byte
-  std::size_t tail_used_ = 0;     // the tail holds the file's last tail_used_ bytes
-  std::uint32_t root_ = 0;      // header value, kept in memory for the run
-  std::uint64_t end_ = 0;       // the file's size, as this module has written it
-  bool end_known_ = false;      // false after a failed write: ask the system
+  std::uint64_t tail_start_ = 0;           // the file offset of the tail's first byte
+  std::size_t tail_used_ = 0;              // the tail holds the file's last tail_used_ bytes
+  std::uint32_t root_ = 0;                 // header value, kept in memory for the run
+  std::uint64_t end_ = 0;                  // the file's size, as this module has written it
+  bool end_known_ = false;                 // false after a failed write: ask the system
   std::array<ChainTail, kChainTailSlots> chain_tails_{};  // direct-mapped by head
 };
 

@@ -41,7 +41,9 @@ unsigned online_processor_count() {
   return count > 0 ? static_cast<unsigned>(count) : 1;
 }
 
-const char* environment_value(const char* name) { return std::getenv(name); }
+const char* environment_value(const char* name) {
+  return std::getenv(name);
+}
 
 void raise_open_file_limit() {
   struct rlimit limit;

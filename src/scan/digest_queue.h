@@ -78,6 +78,9 @@ class DigestQueue {
   // Works the oldest task out again on the calling thread, once no other task
   // holds a file open: after a shortage of descriptors.
   void redo_oldest();
+  // True when a queued task that found no descriptor free still needs dir;
+  // only meaningful once every task is worked out, as after redo_oldest.
+  bool still_needs(platform::DirectoryRef dir) const;
   // Drops every task, cutting short the reads of those being worked out, and
   // returns once no worker touches one.
   void abandon();
@@ -103,13 +106,13 @@ class DigestQueue {
   unsigned workers_ = 0;
   std::unique_ptr<Worker[]> worker_;
 
-  std::uint64_t popped_ = 0;               // the walk's own
-  std::atomic<std::uint64_t> pushed_{0};   // written by the walk only
-  std::atomic<std::uint64_t> claimed_{0};  // tasks taken by workers
+  std::uint64_t popped_ = 0;                               // the walk's own
+  std::atomic<std::uint64_t> pushed_{0};                   // written by the walk only
+  std::atomic<std::uint64_t> claimed_{0};                  // tasks taken by workers
   std::atomic<std::uint64_t> awaited_{~std::uint64_t{0}};  // the task the walk sleeps on
-  std::atomic<unsigned> idle_{0};          // workers asleep or falling asleep
-  std::atomic<bool> cancelled_{false};     // tasks are dropped: skip them, stop reads
-  bool stopping_ = false;                  // workers end; under mutex_
+  std::atomic<unsigned> idle_{0};                          // workers asleep or falling asleep
+  std::atomic<bool> cancelled_{false};  // tasks are dropped: skip them, stop reads
+  bool stopping_ = false;               // workers end; under mutex_
   std::mutex mutex_;
   std::condition_variable work_ready_;  // workers sleep here
   std::condition_variable task_done_;   // the walk sleeps here

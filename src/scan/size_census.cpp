@@ -16,7 +16,9 @@ SizeCensus::SizeCensus()
     : counters_(static_cast<std::uint8_t*>(std::calloc(kCounters / 4, 1))),
       complete_(counters_ != nullptr) {}
 
-SizeCensus::~SizeCensus() { std::free(counters_); }
+SizeCensus::~SizeCensus() {
+  std::free(counters_);
+}
 
 // A size below the number of counters has a counter of its own, so that the
 // many small sizes of a tree share few pages; a larger one is hashed

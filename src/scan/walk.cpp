@@ -5,8 +5,8 @@
 #include "scan/walk.h"
 
 #include <cstring>
-#include <utility>
 #include <string_view>
+#include <utility>
 
 namespace mirvale {
 
@@ -194,11 +194,16 @@ platform::OpenStatus Walk::open_borrowing(std::size_t keep, Open open) {
 }
 
 // Closes the open level nearest the start directory, the one needed again
-// last, below keep and needed by no queued file; level 0 stays open so that
-// every other can be reopened from it. False when there is none to close.
-bool Walk::give_up_a_descriptor(std::size_t keep) {
+// last, below keep and needed by no queued file (once the queue is worked
+// out, only a file that found no descriptor free needs its directory); level
+// 0 stays open so that every other can be reopened from it. False when there
+// is none to close.
+bool Walk::give_up_a_descriptor(std::size_t keep, bool queue_worked_out) {
   for (std::size_t i = 1; i < keep; ++i) {
-    if (levels_[i].dir.valid() && levels_[i].pending_until <= queue_.popped()) {
+    const Level& level = levels_[i];
+    const bool needed = level.pending_until > queue_.popped() &&
+                        (!queue_worked_out || queue_.still_needs(level.dir));
+    if (level.dir.valid() && !needed) {
       levels_[i].dir.close();
       return true;
     }
@@ -267,7 +272,8 @@ void Walk::finish_queued(std::size_t keep) {
 void Walk::retry_oldest(DigestQueue::Task& task, std::size_t keep) {
   do {
     queue_.redo_oldest();
-  } while (task.outcome == DigestQueue::Outcome::out_of_descriptors && give_up_a_descriptor(keep));
+  } while (task.outcome == DigestQueue::Outcome::out_of_descriptors &&
+           give_up_a_descriptor(keep, true));
   if (task.outcome != DigestQueue::Outcome::out_of_descriptors) return;
   failure_ = Failure::out_of_descriptors;
   names_.read_name(task.name_offset);

@@ -31,9 +31,14 @@ class Walk {
     digest_tree,         // an insertion into the digest tree failed
   };
 
-  Walk(ScanPath& path, NameStore& names, DigestTree& tree, SizeCensus& census,
-       DigestQueue& queue, platform::Console& console)
-      : path_(path), names_(names), tree_(tree), census_(census), queue_(queue), console_(console) {}
+  Walk(ScanPath& path, NameStore& names, DigestTree& tree, SizeCensus& census, DigestQueue& queue,
+       platform::Console& console)
+      : path_(path),
+        names_(names),
+        tree_(tree),
+        census_(census),
+        queue_(queue),
+        console_(console) {}
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
 
@@ -54,12 +59,12 @@ class Walk {
 
   // One directory on the way from the start directory to the one being read.
   struct Level {
-    platform::FileHandle dir;        // open descriptor; invalid while given up
-    platform::DirectoryIdentity id;  // device and inode of the directory
-    std::uint64_t entry_inode = 0;   // inode number of its entry in the parent's listing
-    std::int64_t resume_at = 0;      // position after the subdirectory being walked
-    std::size_t path_length = 0;     // length of its path in the scan path
-    bool reopened = false;           // dir was opened again: resume_at means nothing
+    platform::FileHandle dir;         // open descriptor; invalid while given up
+    platform::DirectoryIdentity id;   // device and inode of the directory
+    std::uint64_t entry_inode = 0;    // inode number of its entry in the parent's listing
+    std::int64_t resume_at = 0;       // position after the subdirectory being walked
+    std::size_t path_length = 0;      // length of its path in the scan path
+    bool reopened = false;            // dir was opened again: resume_at means nothing
     std::uint64_t pending_until = 0;  // queued files of it are finished once this many are
   };
 
@@ -80,7 +85,7 @@ class Walk {
   bool reopen(std::size_t depth);
   template <typename Open>
   platform::OpenStatus open_borrowing(std::size_t keep, Open open);
-  bool give_up_a_descriptor(std::size_t keep);
+  bool give_up_a_descriptor(std::size_t keep, bool queue_worked_out = false);
   void count_size(const platform::ListingEntry& entry);
   void handle_file(const platform::ListingEntry& entry);
   void queue_file(DigestQueue::Job job, const platform::ListingEntry& entry);
