@@ -273,7 +273,7 @@ void Walk::retry_oldest(DigestQueue::Task& task, std::size_t keep) {
   do {
     queue_.redo_oldest();
   } while (task.outcome == DigestQueue::Outcome::out_of_descriptors &&
-           give_up_a_descriptor(keep, true));
+           (close_unneeded_retired() || give_up_a_descriptor(keep, true)));
   if (task.outcome != DigestQueue::Outcome::out_of_descriptors) return;
   failure_ = Failure::out_of_descriptors;
   names_.read_name(task.name_offset);
@@ -291,6 +291,20 @@ void Walk::retire(Level& level) {
   Retired& retired = retired_[(retired_first_ + retired_count_++) % DigestQueue::kSlots];
   retired.dir = std::move(level.dir);
   retired.close_after = queue_.pushed();
+}
+
+// Closes the retired listings that no queued file that found no descriptor
+// free needs, once the queue is worked out; false when there was none.
+bool Walk::close_unneeded_retired() {
+  bool closed = false;
+  for (std::size_t i = 0; i < retired_count_; ++i) {
+    platform::FileHandle& dir = retired_[(retired_first_ + i) % DigestQueue::kSlots].dir;
+    if (dir.valid() && !queue_.still_needs(dir)) {
+      dir.close();
+      closed = true;
+    }
+  }
+  return closed;
 }
 
 // Closes the retired listings whose queued files are all finished.

@@ -94,6 +94,7 @@ class Walk {
   void retry_oldest(DigestQueue::Task& task, std::size_t keep);
   void retire(Level& level);
   void close_retired();
+  bool close_unneeded_retired();
 
   ScanPath& path_;
   NameStore& names_;
