@@ -33,6 +33,12 @@ void print_usage(platform::Console& console, const char* argv0) {
 // number the queue can use, else two per processor online, so that reads
 // waiting on a cold disk leave the processors something to hash.
 unsigned digest_workers() {
+  // Every level of the deepest walk, the listings kept for queued files and
+  // the workers' files fit below this limit, so that the workers never meet a
+  // shortage of descriptors; below it files are digested one after another,
+  // and a deep tree is walked by giving up and taking back listings.
+  constexpr std::uint64_t kDescriptorsForWorkers = 4096;
+  if (platform::open_file_limit() < kDescriptorsForWorkers) return 0;
   const char* value = platform::environment_value(kThreadsVariable);
   if (value != nullptr && *value != '\0' && std::strlen(value) <= 2) {
     unsigned count = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/file.h"
 
@@ -21,6 +22,8 @@ void program_path(char* out, size_t capacity, const char* argv0);
 
 // Raises the soft limit on open descriptors to the hard limit.
 void raise_open_file_limit();
+// The soft limit on open descriptors; 0 when it cannot be learnt.
+std::uint64_t open_file_limit();
 
 // The number of processors online, at least 1.
 unsigned online_processor_count();
