@@ -34,8 +34,10 @@ class FileDigestTest : public ::testing::Test {
     const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
     platform::FileHandle directory, opened;
     EXPECT_EQ(platform::open_directory(dir.c_str(), directory), platform::OpenStatus::opened);
-    platform::open_regular_file_at(directory, name.c_str(), opened);
-    bool readable = digest_.digest_file(opened);
+    std::uint64_t size = 0;
+    if (platform::regular_file_size_at(directory, name.c_str(), size))
+      platform::open_sized_file_at(directory, name.c_str(), opened);
+    bool readable = digest_.digest_file(opened, size);
     return {readable, test::hex(digest_.result().data(), 16)};
   }
 

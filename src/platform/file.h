@@ -50,10 +50,6 @@ struct DirectoryRef {
   int fd = -1;
 };
 
-// Read-only open of the file name in the open directory dir, to digest it:
-// never creates, never follows a link, never blocks; fails unless the file is
-// a regular file.
-OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out);
 // Read-only open of the file name in dir that regular_file_size_at has just
 // found to be a regular file: never creates, never follows a link, never
 // blocks, but does not look at the type again. Should the entry have been

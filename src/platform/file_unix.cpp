@@ -63,13 +63,6 @@ OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, FileHandle& ou
   return open_retrying_at(dir.fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
 }
 
-OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out) {
-  OpenStatus status = open_sized_file_at(dir, name, out);
-  // The entry may have been swapped for a FIFO or device since it was listed.
-  out = regular_only(std::move(out));
-  return out.valid() || status != OpenStatus::opened ? status : OpenStatus::failed;
-}
-
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size) {
   struct stat st;
   if (::fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;

@@ -101,14 +101,6 @@ void DigestQueue::redo_oldest() {
   work_out(slots_[popped_ % kSlots], own_digest_);
 }
 
-bool DigestQueue::still_needs(platform::DirectoryRef dir) const {
-  for (std::uint64_t n = popped_; n < pushed(); ++n) {
-    const Task& task = slots_[n % kSlots];
-    if (task.outcome == Outcome::out_of_descriptors && task.dir.fd == dir.fd) return true;
-  }
-  return false;
-}
-
 void DigestQueue::abandon() {
   cancelled_ = true;
   wait_for_all();

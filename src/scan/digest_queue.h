@@ -78,9 +78,6 @@ class DigestQueue {
   // Works the oldest task out again on the calling thread, once no other task
   // holds a file open: after a shortage of descriptors.
   void redo_oldest();
-  // True when a queued task that found no descriptor free still needs dir;
-  // only meaningful once every task is worked out, as after redo_oldest.
-  bool still_needs(platform::DirectoryRef dir) const;
   // Drops every task, cutting short the reads of those being worked out, and
   // returns once no worker touches one.
   void abandon();

@@ -194,16 +194,11 @@ platform::OpenStatus Walk::open_borrowing(std::size_t keep, Open open) {
 }
 
 // Closes the open level nearest the start directory, the one needed again
-// last, below keep and needed by no queued file (once the queue is worked
-// out, only a file that found no descriptor free needs its directory); level
-// 0 stays open so that every other can be reopened from it. False when there
-// is none to close.
-bool Walk::give_up_a_descriptor(std::size_t keep, bool queue_worked_out) {
+// last, below keep and needed by no queued file; level 0 stays open so that
+// every other can be reopened from it. False when there is none to close.
+bool Walk::give_up_a_descriptor(std::size_t keep) {
   for (std::size_t i = 1; i < keep; ++i) {
-    const Level& level = levels_[i];
-    const bool needed = level.pending_until > queue_.popped() &&
-                        (!queue_worked_out || queue_.still_needs(level.dir));
-    if (level.dir.valid() && !needed) {
+    if (levels_[i].dir.valid() && levels_[i].pending_until <= queue_.popped()) {
       levels_[i].dir.close();
       return true;
     }
@@ -272,8 +267,7 @@ void Walk::finish_queued(std::size_t keep) {
 void Walk::retry_oldest(DigestQueue::Task& task, std::size_t keep) {
   do {
     queue_.redo_oldest();
-  } while (task.outcome == DigestQueue::Outcome::out_of_descriptors &&
-           (close_unneeded_retired() || give_up_a_descriptor(keep, true)));
+  } while (task.outcome == DigestQueue::Outcome::out_of_descriptors && give_up_a_descriptor(keep));
   if (task.outcome != DigestQueue::Outcome::out_of_descriptors) return;
   failure_ = Failure::out_of_descriptors;
   names_.read_name(task.name_offset);
@@ -291,20 +285,6 @@ void Walk::retire(Level& level) {
   Retired& retired = retired_[(retired_first_ + retired_count_++) % DigestQueue::kSlots];
   retired.dir = std::move(level.dir);
   retired.close_after = queue_.pushed();
-}
-
-// Closes the retired listings that no queued file that found no descriptor
-// free needs, once the queue is worked out; false when there was none.
-bool Walk::close_unneeded_retired() {
-  bool closed = false;
-  for (std::size_t i = 0; i < retired_count_; ++i) {
-    platform::FileHandle& dir = retired_[(retired_first_ + i) % DigestQueue::kSlots].dir;
-    if (dir.valid() && !queue_.still_needs(dir)) {
-      dir.close();
-      closed = true;
-    }
-  }
-  return closed;
 }
 
 // Closes the retired listings whose queued files are all finished.

@@ -85,7 +85,7 @@ class Walk {
   bool reopen(std::size_t depth);
   template <typename Open>
   platform::OpenStatus open_borrowing(std::size_t keep, Open open);
-  bool give_up_a_descriptor(std::size_t keep, bool queue_worked_out = false);
+  bool give_up_a_descriptor(std::size_t keep);
   void count_size(const platform::ListingEntry& entry);
   void handle_file(const platform::ListingEntry& entry);
   void queue_file(DigestQueue::Job job, const platform::ListingEntry& entry);
@@ -94,7 +94,6 @@ class Walk {
   void retry_oldest(DigestQueue::Task& task, std::size_t keep);
   void retire(Level& level);
   void close_retired();
-  bool close_unneeded_retired();
 
   ScanPath& path_;
   NameStore& names_;
