@@ -1,6 +1,7 @@
 // The name store: record layout, offsets, reading back by offset.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "scan/name_store.h"
@@ -15,10 +16,9 @@ class NameStoreTest : public ::testing::Test {
 
   NameOffset append(const std::string& path_text) {
     EXPECT_TRUE(path_.assign(path_text));
-    EXPECT_TRUE(names_.append_name());
-    NameOffset offset = names_.next_name_offset();
-    names_.advance_name_offset();
-    return offset;
+    const std::optional<NameOffset> offset = names_.append_name(path_);
+    EXPECT_TRUE(offset);
+    return offset.value_or(0);
   }
 
   test::TempDir dir_;
@@ -104,13 +104,13 @@ TEST_F(NameStoreTest, BlocksHoldWholeRecordsAndOneNotWrittenWholeIsAWriteFailure
   const std::string record(999, 'r');  // 1000 bytes with the terminator
   const size_t per_block = platform::BlockWriter::kBlockSize / 1000;
   ASSERT_TRUE(path_.assign(record));
-  for (size_t i = 0; i <= per_block; ++i) ASSERT_TRUE(names_.append_name());
+  for (size_t i = 0; i <= per_block; ++i) ASSERT_TRUE(names_.append_name(path_));
   EXPECT_EQ(test::read_file(file_).size(), per_block * 1000);
   test::FileSizeLimit limit(per_block * 1000 + 1500);
   size_t appended = 0;
-  while (appended < 2 * per_block && names_.append_name()) ++appended;
+  while (appended < 2 * per_block && names_.append_name(path_)) ++appended;
   EXPECT_EQ(appended, per_block - 1) << "the next block fails when it is written";
-  ASSERT_TRUE(names_.append_name());
+  ASSERT_TRUE(names_.append_name(path_));
   EXPECT_FALSE(names_.flush_names()) << "the records left when the scan ends";
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,10 +110,9 @@ class ReportTest : public ::testing::Test {
   // Appends a path to the name store and returns its offset.
   NameOffset store(const std::string& path_text) {
     EXPECT_TRUE(path_->assign(path_text));
-    EXPECT_TRUE(names_.append_name());
-    NameOffset offset = names_.next_name_offset();
-    names_.advance_name_offset();
-    return offset;
+    const std::optional<NameOffset> offset = names_.append_name(*path_);
+    EXPECT_TRUE(offset);
+    return offset.value_or(0);
   }
 
   // Lays out the tree file, runs the report and returns its console text.

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "report/report.h"
-#include "scan/walk.h"
+#include "scan/scan.h"
 #include "test_support.h"
 #include "tree_file_helpers.h"
 
@@ -31,18 +31,19 @@ namespace {
 // console names another.
 struct WalkRig {
   explicit WalkRig(const test::TempDir& work, unsigned digest_workers = 2)
-      : nms(work / "MIRVALE.NMS"), workers(digest_workers) {
+      : nms(work / "MIRVALE.NMS") {
     names.open(nms.c_str());
     tree.open_tree((work / "MIRVALE.ST").c_str());
+    queue.start_workers(digest_workers);
   }
 
-  // Walks start and returns the console text.
-  std::string walk(const std::string& start, Walk::Failure failure = Walk::Failure::none) {
+  // Scans start with the descriptors free now and returns the console text.
+  std::string walk(const std::string& start, Scan::Failure failure = Scan::Failure::none) {
     EXPECT_TRUE(path->assign(start));
-    Walk walk(*path, names, tree, census, queue, console ? *console : captured.console());
-    walk.count_sizes();
-    walk.walk_directory();
-    EXPECT_EQ(walk.failure(), failure);
+    budget.reset(queue.workers());
+    auto scan = std::make_unique<Scan>(*path, names, tree, census, queue, budget,
+                                       console ? *console : captured.console());
+    EXPECT_EQ(scan->run(), failure);
     EXPECT_TRUE(names.flush_names());
     EXPECT_EQ(path->view(), start) << "the scan path is restored";
     return captured.text();
@@ -60,14 +61,14 @@ struct WalkRig {
   }
 
   std::string nms;
-  unsigned workers;
   platform::Console* console = nullptr;
   std::unique_ptr<ScanPath> path = std::make_unique<ScanPath>();
   std::unique_ptr<IoBuffer> io = std::make_unique<IoBuffer>();
   NameStore names{*path};
   DigestTree tree;
   SizeCensus census;
-  DigestQueue queue{census, *io, workers};
+  DescriptorBudget budget;
+  DigestQueue queue{census, budget, *io};
   test::CapturedConsole captured;
 };
 
@@ -135,7 +136,7 @@ TEST_F(WalkTest, TrailingSeparatorGivesTwoSeparatorsInEveryPath) {
 TEST_F(WalkTest, StartPathThatIsAFileOrMissingListsNothing) {
   test::write_file(tree_ / "plain", "1");
   for (const std::string& start : {tree_ / "plain", tree_ / "missing", tree_ / "plain/x"})
-    EXPECT_EQ(rig_.walk(start, Walk::Failure::start_path), "") << start;
+    EXPECT_EQ(rig_.walk(start, Scan::Failure::start_path), "") << start;
   EXPECT_EQ(test::read_file(rig_.nms), "");
 }
 

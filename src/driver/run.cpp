@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "platform/process.h"
-#include "scan/walk.h"
 
 namespace mirvale {
 
@@ -19,6 +19,7 @@ constexpr char kCreateFail[] = "Mirvale: Create Fail For '%s'|'%s'\n";
 constexpr char kTreeCreateFail[] = "Mirvale: Create Fail For '%s'\n";
 constexpr char kWriteFail[] = "Mirvale: Write Fail For '%s'\n";
 constexpr char kOpenFail[] = "Mirvale: Open Fail For '%s'\n";
+constexpr char kMemoryFail[] = "Mirvale: Memory Fail\n";
 constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 
@@ -33,12 +34,6 @@ void print_usage(platform::Console& console, const char* argv0) {
 // number the queue can use, else two per processor online, so that reads
 // waiting on a cold disk leave the processors something to hash.
 unsigned digest_workers() {
-  // Every level of the deepest walk, the listings kept for queued files and
-  // the workers' files fit below this limit, so that the workers never meet a
-  // shortage of descriptors; below it files are digested one after another,
-  // and a deep tree is walked by giving up and taking back listings.
-  constexpr std::uint64_t kDescriptorsForWorkers = 4096;
-  if (platform::open_file_limit() < kDescriptorsForWorkers) return 0;
   const char* value = platform::environment_value(kThreadsVariable);
   if (value != nullptr && *value != '\0' && std::strlen(value) <= 2) {
     unsigned count = 0;
@@ -56,16 +51,23 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
     print_usage(console, argc > 0 ? argv[0] : nullptr);
     return kExitUsage;
   }
-  // A deep tree needs one descriptor per level.
+  // The more descriptors, the fewer listings a deep tree gives up and reopens.
   platform::raise_open_file_limit();
-  auto run = std::make_unique<Run>(console, digest_workers());
+  // A run that cannot have its memory ends before it touches any file.
+  std::unique_ptr<Run> run(new (std::nothrow) Run(console));
+  if (!run || !run->allocate()) {
+    console.write(kMemoryFail);
+    return kExitFailed;
+  }
+  run->start_workers(digest_workers());
   return run->execute(argv[1]);
 }
 
-Run::Run(platform::Console& console, unsigned workers)
+Run::Run(platform::Console& console)
     : console_(console),
       names_(scan_path_),
-      queue_(census_, io_buffer_, workers),
+      queue_(census_, budget_, io_buffer_),
+      scan_(scan_path_, names_, tree_, census_, queue_, budget_, console_),
       report_(tree_, names_, scan_path_, io_buffer_, console_, log_handle_) {
   build_file_names();
 }
@@ -116,13 +118,9 @@ bool Run::create_working_files() {
 int Run::scan_and_report(const char* start_path) {
   scan_path_.assign(start_path);
   console_.write(kScanPhase);
-  names_.reset_offset();
-  Walk walk(scan_path_, names_, tree_, census_, queue_, console_);
-  walk.count_sizes();
-  walk.walk_directory();
-  if (!scan_completed(walk, start_path)) {
-    return kExitFailed;
-  }
+  // The descriptors open now, the working files among them, stay out of the budget.
+  budget_.reset(queue_.workers());
+  if (!scan_completed(scan_.run(), start_path)) return kExitFailed;
   console_.write(kReportPhase);
   report_.report_duplicates();
   int status = report_.stack_full() ? kExitFailed : kExitCompleted;
@@ -135,22 +133,21 @@ int Run::scan_and_report(const char* start_path) {
 
 // Prints what stopped the scan, or what failed when the working files wrote
 // the bytes they still held in memory; true when nothing did.
-bool Run::scan_completed(const Walk& walk, const char* start_path) {
-  switch (walk.failure()) {
-    case Walk::Failure::start_path:
+bool Run::scan_completed(Scan::Failure failure, const char* start_path) {
+  switch (failure) {
+    case Scan::Failure::start_path:
       console_.print(kOpenFail, start_path);
       return false;
-    case Walk::Failure::out_of_descriptors:
-      // The walk leaves the path it could not open in the scan path.
-      console_.print(kOpenFail, scan_path_.c_str());
+    case Scan::Failure::out_of_descriptors:
+      console_.print(kOpenFail, scan_.failed_path());
       return false;
-    case Walk::Failure::name_store:
+    case Scan::Failure::name_store:
       console_.print(kWriteFail, name_store_file_name_);
       return false;
-    case Walk::Failure::digest_tree:
+    case Scan::Failure::digest_tree:
       console_.print(kWriteFail, tree_file_name_);
       return false;
-    case Walk::Failure::none:
+    case Scan::Failure::none:
       break;
   }
   const char* failed = !names_.flush_names() ? name_store_file_name_

@@ -6,16 +6,15 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "report/report.h"
+#include "scan/descriptor_budget.h"
 #include "scan/digest_queue.h"
 #include "scan/name_store.h"
+#include "scan/scan.h"
 #include "scan/scan_path.h"
 #include "scan/size_census.h"
-#include "scan/walk.h"
 #include "types.h"
 
 namespace mirvale {
-
-class Walk;
 
 // Exit statuses of a run.
 constexpr int kExitCompleted = 0;
@@ -34,8 +33,13 @@ class Run {
  public:
   static constexpr size_t kFileNameSize = 100;
 
-  // workers: the number of threads that digest files ahead of the walk.
-  Run(platform::Console& console, unsigned workers);
+  explicit Run(platform::Console& console);
+  // Allocates what the run needs beyond the object itself; false when the
+  // memory is not there. Called before any worker starts, so that no
+  // worker's stack takes the memory of anything else.
+  bool allocate() { return tree_.allocate(); }
+  // Starts up to workers threads that digest files ahead of the walk.
+  void start_workers(unsigned workers) { queue_.start_workers(workers); }
   // Scans start_path (shorter than the scan path's capacity) and reports.
   int execute(const char* start_path);
 
@@ -43,7 +47,7 @@ class Run {
   void build_file_names();
   bool create_working_files();
   int scan_and_report(const char* start_path);
-  bool scan_completed(const Walk& walk, const char* start_path);
+  bool scan_completed(Scan::Failure failure, const char* start_path);
   void close_working_files();
   void delete_working_files();
 
@@ -57,7 +61,9 @@ class Run {
   platform::FileHandle log_handle_;
   DigestTree tree_;
   SizeCensus census_;
+  DescriptorBudget budget_;
   DigestQueue queue_;
+  Scan scan_;
   Report report_;
 };
 

@@ -4,6 +4,7 @@
 #include "index/digest_tree.h"
 
 #include <cstring>
+#include <new>
 
 namespace mirvale {
 
@@ -55,14 +56,19 @@ void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record) 
   record.name_offset = get_u32(in + kNameOffsetAt);
 }
 
+bool DigestTree::allocate() {
+  if (!head_) head_.reset(new (std::nothrow) unsigned char[kTreeHeadSize]);
+  if (!tail_) tail_.reset(new (std::nothrow) unsigned char[kTreeTailSize]);
+  return head_ && tail_;
+}
+
 bool DigestTree::open_tree(const char* file_name) {
   forget_file_state();
+  if (!allocate()) return false;
   handle_ = platform::open_working_file(file_name);
   if (!handle_.valid()) return false;
   // The file is new and empty; its header goes to it at once, so that an
   // interrupted run leaves it behind.
-  if (!head_) head_ = std::make_unique_for_overwrite<unsigned char[]>(kTreeHeadSize);
-  if (!tail_) tail_ = std::make_unique_for_overwrite<unsigned char[]>(kTreeTailSize);
   head_limit_ = kTreeHeadSize;
   end_known_ = true;
   if (!write_header() || !write_back()) {

@@ -46,8 +46,11 @@ void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record);
 
 class DigestTree {
  public:
+  // Allocates the head and the tail, once; false when there is no memory for them.
+  bool allocate();
   // Creates the tree file new, holding an empty tree. False when it cannot be
-  // created, also when anything already has the name.
+  // created, also when anything already has the name, or when the head and
+  // the tail cannot be allocated.
   bool open_tree(const char* file_name);
   // Opens an existing tree file read-only for listing, never creating or
   // changing it; a file shorter than the header is an empty tree. False when

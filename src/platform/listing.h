@@ -63,6 +63,13 @@ class EntryReader {
   // with the given inode number, so that next_entry goes on after it. False,
   // with nothing more to read, when the directory holds no such entry.
   bool skip_past(const FileHandle& dir, std::string_view name, std::uint64_t inode);
+  // Reads nothing more: next_entry ends at once.
+  void stop() {
+    dir_ = nullptr;
+    size_ = 0;
+    at_ = 0;
+    ended_ = true;
+  }
 
  private:
   bool fill();

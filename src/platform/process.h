@@ -24,6 +24,9 @@ void program_path(char* out, size_t capacity, const char* argv0);
 void raise_open_file_limit();
 // The soft limit on open descriptors; 0 when it cannot be learnt.
 std::uint64_t open_file_limit();
+// How many of the descriptors numbered below limit are open: those an open
+// cannot return, since it takes the lowest free number below the limit.
+std::uint64_t open_descriptor_count(std::uint64_t limit);
 
 // The number of processors online, at least 1.
 unsigned online_processor_count();

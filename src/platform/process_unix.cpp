@@ -1,4 +1,5 @@
 // Process-wide services on Linux.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -57,6 +58,28 @@ std::uint64_t open_file_limit() {
   struct rlimit limit;
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
   return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+// Read from /proc/self/fd, less the descriptor that lists it; without /proc,
+// by asking after each number in turn, which a high limit makes slow.
+std::uint64_t open_descriptor_count(std::uint64_t limit) {
+  if (DIR* fds = ::opendir("/proc/self/fd")) {
+    const int listing = ::dirfd(fds);
+    std::uint64_t count = 0;
+    while (const struct dirent* d = ::readdir(fds)) {
+      char* end;
+      const unsigned long long fd = std::strtoull(d->d_name, &end, 10);
+      if (*end == '\0' && end != d->d_name && fd < limit && fd != static_cast<unsigned>(listing))
+        ++count;
+    }
+    ::closedir(fds);
+    return count;
+  }
+  constexpr std::uint64_t kProbed = std::uint64_t{1} << 16;
+  std::uint64_t count = 0;
+  for (std::uint64_t fd = 0; fd < limit && fd < kProbed; ++fd)
+    count += ::fcntl(static_cast<int>(fd), F_GETFD) >= 0;
+  return count;
 }
 
 LockResult lock_current_directory(FileHandle& lock) {

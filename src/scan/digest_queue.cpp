@@ -5,7 +5,8 @@
 #include "scan/digest_queue.h"
 
 #include <cstring>
-#include <system_error>
+#include <exception>
+#include <new>
 
 namespace mirvale {
 
@@ -16,89 +17,93 @@ constexpr std::uint64_t kStreamingSize = std::uint64_t{1} << 20;
 constexpr std::uint64_t kWakeBatch = 16;
 }  // namespace
 
-DigestQueue::DigestQueue(SizeCensus& census, IoBuffer& io, unsigned workers)
-    : census_(census), own_digest_(io) {
-  start_workers(workers < kMaxWorkers ? workers : kMaxWorkers);
-}
-
 DigestQueue::~DigestQueue() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   work_ready_.notify_all();
-  for (unsigned i = 0; i < workers_; ++i) worker_[i].thread.join();
+  for (unsigned i = 0; i < workers_; ++i) worker_[i]->thread.join();
 }
 
-// Starts up to count workers; as many as the system gives are used, and with
-// none the walk's own thread does the work.
 void DigestQueue::start_workers(unsigned count) {
-  if (count == 0) return;
-  worker_ = std::make_unique<Worker[]>(count);
+  if (count > kMaxWorkers) count = kMaxWorkers;
   for (; workers_ < count; ++workers_) {
-    Worker& worker = worker_[workers_];
+    std::unique_ptr<Worker> worker(new (std::nothrow) Worker);
+    if (!worker) break;
+    Worker* const self = worker.get();
     try {
-      worker.thread = std::thread([this, &worker] { serve(worker.digest); });
-    } catch (const std::system_error&) {
+      worker->thread = std::thread([this, self] { serve(self->digest); });
+    } catch (const std::exception&) {  // no memory for its stack or state
       break;
     }
+    worker_[workers_] = std::move(worker);
   }
   if (workers_ > 0) capacity_ = kSlots;
 }
 
-void DigestQueue::push(Job job, platform::DirectoryRef dir, std::string_view name,
-                       NameOffset offset) {
-  const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
-  Task& task = slots_[number % kSlots];
-  task.dir = dir;
-  task.name_offset = offset;
-  task.job = job;
-  task.done.store(false, std::memory_order_relaxed);
-  // A name longer than any the system lists becomes the empty name, which
-  // names no file.
-  const std::size_t length = name.size() < sizeof task.name ? name.size() : 0;
-  std::memcpy(task.name, name.data(), length);
-  task.name[length] = '\0';
-  if (workers_ == 0) {
-    work_out(task, own_digest_);
-    task.done.store(true, std::memory_order_release);
+// Where a path record of size bytes would go in the ring: after the newest,
+// or at the start when it does not fit there; false when it would reach the
+// oldest queued path.
+bool DigestQueue::place_path(std::size_t size, std::uint32_t& at) const {
+  at = 0;
+  if (empty()) return true;
+  const std::uint32_t oldest = slot(popped_).path_at;
+  if (path_end_ > oldest) {  // the live paths do not wrap
+    if (path_end_ + size <= kPathBytes) {
+      at = path_end_;
+      return true;
+    }
+    return size < oldest;
   }
-  pushed_.store(number + 1);  // publishes the task to the workers
-  if (workers_ > 0 && number + 1 - claimed_.load() >= kWakeBatch) wake_workers(false);
+  at = path_end_;
+  return path_end_ + size < oldest;
+}
+
+void DigestQueue::push(Job job, platform::DirectoryRef dir, std::uint32_t lease,
+                       std::string_view path, std::size_t name_at, NameOffset offset) {
+  const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
+  Task& task = slot(number);
+  std::uint32_t at;
+  place_path(path.size() + 1, at);
+  std::memcpy(paths_ + at, path.data(), path.size());
+  paths_[at + path.size()] = '\0';
+  path_end_ = static_cast<std::uint32_t>(at + path.size() + 1);
+  task.dir = dir;
+  task.lease = lease;
+  task.name_offset = offset;
+  task.path_at = at;
+  task.path_length = static_cast<std::uint16_t>(path.size());
+  task.name_at = static_cast<std::uint16_t>(name_at);
+  task.job = job;
+  task.number = number;
+  // Release: whoever claims the task (an acquire) sees it and its path.
+  task.state.store(State::queued, std::memory_order_release);
+  // Sequentially consistent, as the load of idle_ in wake_workers and the
+  // worker's own increment and check: a worker falling asleep either sees
+  // the task or is seen asleep. A worker that sees the count sees the task
+  // queued (release, paired with claim_next's acquire).
+  pushed_.store(number + 1);
+  if (number + 1 - next_claim_.load() >= kWakeBatch) wake_workers(false);
 }
 
 bool DigestQueue::oldest_ready() const {
-  return !empty() && slots_[popped_ % kSlots].done.load(std::memory_order_acquire);
+  // Acquire, paired with the claimer's release of done: the outcome and the
+  // digest are seen, and the descriptor it used is back in the budget.
+  return !empty() && slot(popped_).state.load(std::memory_order_acquire) == State::done;
 }
 
 DigestQueue::Task& DigestQueue::oldest() {
   wait_until_done(popped_);
-  return slots_[popped_ % kSlots];
+  return slot(popped_);
 }
 
 void DigestQueue::wait_for_room() {
   wait_until_done(popped_ + (capacity_ + 3) / 4 - 1);
 }
 
-// Waits until task number (queued, not yet dropped) is worked out.
-void DigestQueue::wait_until_done(std::uint64_t number) {
-  const Task& task = slots_[number % kSlots];
-  if (task.done.load(std::memory_order_acquire)) return;
-  wake_workers(true);
-  std::unique_lock<std::mutex> lock(mutex_);
-  awaited_ = number;
-  task_done_.wait(lock, [&task] { return task.done.load(); });
-  awaited_ = ~std::uint64_t{0};
-}
-
-// Waits until every queued task is worked out, and so no worker holds a file.
 void DigestQueue::wait_for_all() {
   for (std::uint64_t n = popped_; n < pushed(); ++n) wait_until_done(n);
-}
-
-void DigestQueue::redo_oldest() {
-  wait_for_all();
-  work_out(slots_[popped_ % kSlots], own_digest_);
 }
 
 void DigestQueue::abandon() {
@@ -106,6 +111,20 @@ void DigestQueue::abandon() {
   wait_for_all();
   cancelled_ = false;
   popped_ = pushed();
+}
+
+// Waits until task number (queued, not yet dropped) is worked out. One that
+// no worker has come to yet is worked out on the calling thread instead,
+// which is all the work there is without workers.
+void DigestQueue::wait_until_done(std::uint64_t number) {
+  Task& task = slot(number);
+  if (task.state.load(std::memory_order_acquire) == State::done) return;
+  wake_workers(true);
+  if (claim(task)) return finish(task, own_digest_);
+  std::unique_lock<std::mutex> lock(mutex_);
+  awaited_ = number;
+  task_done_.wait(lock, [&task] { return task.state.load() == State::done; });
+  awaited_ = ~std::uint64_t{0};
 }
 
 void DigestQueue::wake_workers(bool all) {
@@ -118,46 +137,65 @@ void DigestQueue::wake_workers(bool all) {
   }
 }
 
-// Takes the oldest untaken task, if there is one.
-bool DigestQueue::claim(std::uint64_t& number) {
-  std::uint64_t next = claimed_.load();
-  while (next < pushed_.load(std::memory_order_acquire)) {
-    if (claimed_.compare_exchange_weak(next, next + 1)) {
-      number = next;
-      return true;
+// Takes a queued task: the one point where it passes from the walk to the
+// claimer. Acquire, paired with push's release of queued.
+bool DigestQueue::claim(Task& task) {
+  State queued = State::queued;
+  return task.state.compare_exchange_strong(queued, State::claimed, std::memory_order_acquire,
+                                            std::memory_order_relaxed);
+}
+
+// Claims the oldest task left, if there is one. next_claim_ only saves
+// looking at claimed tasks again: a task below it found queued belongs to a
+// later round of the ring and is claimed like any other.
+DigestQueue::Task* DigestQueue::claim_next() {
+  std::uint64_t from = next_claim_.load();
+  const std::uint64_t end = pushed_.load(std::memory_order_acquire);
+  for (std::uint64_t n = from; n < end; ++n) {
+    if (claim(slot(n))) {
+      next_claim_.compare_exchange_strong(from, n + 1);
+      return &slot(n);
     }
   }
-  return false;
+  next_claim_.compare_exchange_strong(from, end);
+  return nullptr;
 }
 
 // A worker's life: take tasks while there are any, then sleep until woken.
 void DigestQueue::serve(FileDigest& digest) {
   for (;;) {
-    std::uint64_t number;
-    if (!claim(number)) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ++idle_;
-      work_ready_.wait(lock, [this] { return stopping_ || claimed_.load() < pushed_.load(); });
-      --idle_;
-      if (stopping_) return;
+    if (Task* task = claim_next()) {
+      finish(*task, digest);
       continue;
     }
-    Task& task = slots_[number % kSlots];
-    work_out(task, digest);
-    task.done = true;
-    if (awaited_.load() == number) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      task_done_.notify_one();
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++idle_;
+    work_ready_.wait(lock, [this] { return stopping_ || next_claim_.load() < pushed_.load(); });
+    --idle_;
+    if (stopping_) return;
   }
 }
 
-// Counts the file's size, or digests the file when another file may have its size.
+// Works a claimed task out and hands it back to the walk.
+void DigestQueue::finish(Task& task, FileDigest& digest) {
+  work_out(task, digest);
+  const std::uint64_t number = task.number;  // the slot is the walk's once done
+  // Release, paired with the walk's acquire in oldest_ready and wait_until_done.
+  task.state.store(State::done, std::memory_order_release);
+  if (awaited_.load() == number) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    task_done_.notify_one();
+  }
+}
+
+// Counts the file's size, or digests the file when another file may have its
+// size. A file is opened only with a descriptor from the budget.
 void DigestQueue::work_out(Task& task, FileDigest& digest) const {
+  const char* name = paths_ + task.path_at + task.name_at;
   std::uint64_t size;
   task.outcome = Outcome::unreadable;
   if (cancelled_.load(std::memory_order_relaxed) ||
-      !platform::regular_file_size_at(task.dir, task.name, size))
+      !platform::regular_file_size_at(task.dir, name, size))
     return;
   if (task.job == Job::count_size) {
     census_.count(size);
@@ -168,17 +206,23 @@ void DigestQueue::work_out(Task& task, FileDigest& digest) const {
     task.outcome = Outcome::unique_size;
     return;
   }
-  platform::FileHandle file;
-  if (platform::open_sized_file_at(task.dir, task.name, file) ==
-      platform::OpenStatus::out_of_descriptors) {
-    task.outcome = Outcome::out_of_descriptors;
+  if (!budget_.take_file()) {
+    task.outcome = Outcome::no_descriptor;
     return;
   }
-  if (file.valid() && size >= kStreamingSize) platform::advise_sequential(file);
-  // An unreadable file gets no digest, so that it can never be reported as a
-  // copy of anything.
-  if (digest.digest_file(file, size, &cancelled_)) task.outcome = Outcome::digested;
-  task.digest = digest.result();
+  platform::FileHandle file;
+  if (platform::open_sized_file_at(task.dir, name, file) ==
+      platform::OpenStatus::out_of_descriptors) {
+    task.outcome = Outcome::no_descriptor;
+  } else {
+    if (file.valid() && size >= kStreamingSize) platform::advise_sequential(file);
+    // An unreadable file gets no digest, so that it can never be reported as
+    // a copy of anything.
+    if (digest.digest_file(file, size, &cancelled_)) task.outcome = Outcome::digested;
+    task.digest = digest.result();
+    file.close();
+  }
+  budget_.give_back();
 }
 
 }  // namespace mirvale

@@ -1,7 +1,23 @@
 // The digest queue: the files a walk meets, sized or digested ahead of it by
 // worker threads and handed back in the order they were queued, so that
-// whatever the threads' timing the walk indexes them in listing order. A file
+// whatever the threads' timing the scan indexes them in listing order. A file
 // is opened only when the size census says that its size may occur twice.
+//
+// The life of a task, each step at one point:
+//   1. The walk's thread fills a free slot (its path goes to the path ring)
+//      and stores queued: from then on it writes nothing of the task.
+//   2. Whoever takes it, a worker or the walk's thread when it needs the
+//      result before any worker has come to it, does so by one
+//      compare-exchange of the state from queued to claimed; it alone then
+//      works it out and stores done.
+//   3. The walk's thread reads a done task, works it out again if it found
+//      no descriptor free, folds it into the index, and drops it: the slot
+//      is free again.
+//
+//   state    who may touch the task
+//   queued   nobody but the one compare-exchange that claims it
+//   claimed  the claimer only
+//   done     the walk's thread only (and so while the slot is free)
 #pragma once
 
 #include <atomic>
@@ -15,6 +31,8 @@
 
 #include "digest/file_digest.h"
 #include "platform/file.h"
+#include "scan/descriptor_budget.h"
+#include "scan/scan_path.h"
 #include "scan/size_census.h"
 #include "types.h"
 
@@ -24,6 +42,9 @@ class DigestQueue {
  public:
   static constexpr std::size_t kSlots = 256;
   static constexpr unsigned kMaxWorkers = 64;
+  // Bytes of the paths of queued files; a queue of long paths holds fewer.
+  static constexpr std::size_t kPathBytes = 64 * 1024;
+  static_assert(kPathBytes > ScanPath::kCapacity, "the longest path fits an empty ring");
 
   enum class Job : std::uint8_t {
     count_size,  // count the file's size in the census
@@ -31,41 +52,54 @@ class DigestQueue {
   };
 
   enum class Outcome : std::uint8_t {
-    counted,             // a count_size job is done
-    digested,            // read to its end; digest holds its MD5
-    unique_size,         // no other file has its size, so it was never opened
-    unreadable,          // gone, no longer a regular file, or it cannot be opened or read
-    out_of_descriptors,  // no descriptor was free to open it
+    counted,        // a count_size job is done
+    digested,       // read to its end; digest holds its MD5
+    unique_size,    // no other file has its size, so it was never opened
+    unreadable,     // gone, no longer a regular file, or it cannot be opened or read
+    no_descriptor,  // no descriptor was free to open it
   };
+
+  enum class State : std::uint8_t { queued, claimed, done };
 
   struct Task {
-    platform::DirectoryRef dir;  // the walk keeps it open until the task is dropped
-    NameOffset name_offset = 0;  // the file's record in the name store
-    Job job = Job::digest;
-    Outcome outcome = Outcome::unreadable;
-    Md5Digest digest{};
-    std::atomic<bool> done{false};
-    char name[256];  // the file's name in dir, zero-terminated
+    platform::DirectoryRef dir;             // where the file lies; open while the task is queued
+    std::uint32_t lease = 0;                // the walk's lease on dir, handed back with the task
+    NameOffset name_offset = 0;             // the file's record in the name store
+    std::uint32_t path_at = 0;              // the file's path in the path ring, zero-terminated
+    std::uint16_t path_length = 0;          // bytes of the path
+    std::uint16_t name_at = 0;              // where the file's own name starts in its path
+    std::uint64_t number = 0;               // its place in the order of the queue
+    Job job = Job::digest;                  // what to work out
+    Outcome outcome = Outcome::counted;     // what was worked out, once done
+    std::atomic<State> state{State::done};  // see the table above
+    Md5Digest digest{};                     // the file's MD5, when digested
   };
 
-  // With no workers every task is worked out on the calling thread as it is
-  // queued, and the queue holds one task: the walk of the original design.
-  DigestQueue(SizeCensus& census, IoBuffer& io, unsigned workers);
+  DigestQueue(SizeCensus& census, DescriptorBudget& budget, IoBuffer& io)
+      : census_(census), budget_(budget), own_digest_(io) {}
   ~DigestQueue();
   DigestQueue(const DigestQueue&) = delete;
   DigestQueue& operator=(const DigestQueue&) = delete;
 
+  // Starts up to count workers, once, before anything is queued; those the
+  // system cannot start are done without. With none, every task is worked
+  // out on the walk's thread as it is needed, and the queue holds one.
+  void start_workers(unsigned count);
   unsigned workers() const { return workers_; }
+
   bool empty() const { return popped_ == pushed_.load(std::memory_order_relaxed); }
   bool full() const { return pushed_.load(std::memory_order_relaxed) - popped_ == capacity_; }
-  // Tasks ever queued and ever dropped: a task queued as number n (from 0) is
-  // finished with once popped() exceeds n.
-  std::uint64_t pushed() const { return pushed_.load(std::memory_order_relaxed); }
-  std::uint64_t popped() const { return popped_; }
+  // True when a task for a path of length bytes can be queued now.
+  bool has_room(std::size_t length) const {
+    std::uint32_t at;
+    return !full() && place_path(length + 1, at);
+  }
 
-  // Queues job for the file name of dir, whose record is at offset; the queue
-  // must not be full.
-  void push(Job job, platform::DirectoryRef dir, std::string_view name, NameOffset offset);
+  // Queues job for the file at path (name_at: where its name starts), which
+  // lies in dir, with the walk's lease and its name-store record; the queue
+  // must have room for it.
+  void push(Job job, platform::DirectoryRef dir, std::uint32_t lease, std::string_view path,
+            std::size_t name_at, NameOffset offset);
   // True when the queue holds a task and the oldest is worked out.
   bool oldest_ready() const;
   // The oldest task, once worked out; the queue must not be empty.
@@ -75,21 +109,20 @@ class DigestQueue {
   // Waits until a quarter of the tasks of a full queue are worked out, so
   // that the walk sleeps once for many of them.
   void wait_for_room();
-  // Works the oldest task out again on the calling thread, once no other task
-  // holds a file open: after a shortage of descriptors.
-  void redo_oldest();
+  // Waits until every queued task is worked out, and so no worker holds a file.
+  void wait_for_all();
+  // Works task (done, still queued) out again on the calling thread.
+  void redo(Task& task) { work_out(task, own_digest_); }
   // Drops every task, cutting short the reads of those being worked out, and
   // returns once no worker touches one.
   void abandon();
+  // The path of a queued task.
+  std::string_view path(const Task& task) const {
+    return {paths_ + task.path_at, task.path_length};
+  }
 
  private:
-  void start_workers(unsigned count);
-  void serve(FileDigest& digest);
-  bool claim(std::uint64_t& number);
-  void work_out(Task& task, FileDigest& digest) const;
-  void wait_until_done(std::uint64_t number);
-  void wait_for_all();
-  void wake_workers(bool all);
+  std::uint64_t pushed() const { return pushed_.load(std::memory_order_relaxed); }
 
   struct Worker {
     IoBuffer buffer;
@@ -97,15 +130,28 @@ class DigestQueue {
     std::thread thread;
   };
 
+  Task& slot(std::uint64_t number) { return slots_[number % kSlots]; }
+  const Task& slot(std::uint64_t number) const { return slots_[number % kSlots]; }
+  bool place_path(std::size_t size, std::uint32_t& at) const;
+  void serve(FileDigest& digest);
+  bool claim(Task& task);
+  Task* claim_next();
+  void work_out(Task& task, FileDigest& digest) const;
+  void finish(Task& task, FileDigest& digest);
+  void wait_until_done(std::uint64_t number);
+  void wake_workers(bool all);
+
   SizeCensus& census_;
+  DescriptorBudget& budget_;
   FileDigest own_digest_;  // for the tasks worked out on the walk's thread
   std::size_t capacity_ = 1;
   unsigned workers_ = 0;
-  std::unique_ptr<Worker[]> worker_;
+  std::unique_ptr<Worker> worker_[kMaxWorkers];
 
   std::uint64_t popped_ = 0;                               // the walk's own
+  std::uint32_t path_end_ = 0;                             // the walk's own: after the newest path
   std::atomic<std::uint64_t> pushed_{0};                   // written by the walk only
-  std::atomic<std::uint64_t> claimed_{0};                  // tasks taken by workers
+  std::atomic<std::uint64_t> next_claim_{0};               // no task below it is left to claim
   std::atomic<std::uint64_t> awaited_{~std::uint64_t{0}};  // the task the walk sleeps on
   std::atomic<unsigned> idle_{0};                          // workers asleep or falling asleep
   std::atomic<bool> cancelled_{false};  // tasks are dropped: skip them, stop reads
@@ -114,6 +160,7 @@ class DigestQueue {
   std::condition_variable work_ready_;  // workers sleep here
   std::condition_variable task_done_;   // the walk sleeps here
   Task slots_[kSlots];
+  char paths_[kPathBytes];  // the paths of queued tasks, oldest to newest, wrapping once
 };
 
 }  // namespace mirvale

@@ -14,7 +14,6 @@ bool NameStore::open(const char* file_name) {
   pending_names_.discard();
   name_store_handle_ = platform::open_working_file(file_name);
   next_name_offset_ = 0;
-  last_name_length_ = 0;
   return name_store_handle_.valid();
 }
 
@@ -23,10 +22,13 @@ int NameStore::close() {
   return name_store_handle_.close();
 }
 
-bool NameStore::append_name() {
-  last_name_length_ = static_cast<std::uint32_t>(path_.length() + 1);
-  if (next_name_offset_ >= kOffsetLimit) return false;
-  return pending_names_.put(path_.c_str(), last_name_length_);
+std::optional<NameOffset> NameStore::append_name(const ScanPath& path) {
+  const std::uint64_t offset = next_name_offset_;
+  if (offset >= kOffsetLimit) return std::nullopt;
+  // The path and its terminator go in one piece, so that a block holds whole records.
+  if (!pending_names_.put(path.c_str(), path.length() + 1)) return std::nullopt;
+  next_name_offset_ += path.length() + 1;
+  return static_cast<NameOffset>(offset);
 }
 
 bool NameStore::read_name(NameOffset offset) {

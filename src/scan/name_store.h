@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/file.h"
 #include "scan/scan_path.h"
@@ -12,6 +13,7 @@ namespace mirvale {
 
 class NameStore {
  public:
+  // path: where read_name puts what it reads.
   explicit NameStore(ScanPath& path) : path_(path) {}
 
   // Creates the store empty (working-file mode); false when it cannot.
@@ -19,18 +21,15 @@ class NameStore {
   // Writes the records still buffered and closes the store; close's result.
   int close();
 
-  // Appends the path in the scan path and its terminator to the records
-  // buffered for the file, writing the buffered ones first when it would not
-  // fit after them. False when that write fails or is short, or the record
-  // would not start below 2^32.
-  bool append_name();
+  // Appends path and its terminator to the records buffered for the file,
+  // writing the buffered ones first when it would not fit after them, and
+  // returns the offset where it went; none when that write fails or is short,
+  // or the record would not start below 2^32.
+  std::optional<NameOffset> append_name(const ScanPath& path);
   // Writes the records still buffered; false when the write fails or is short.
   bool flush_names() { return pending_names_.flush(); }
-  // The offset of the record just appended, or of the next one.
-  NameOffset next_name_offset() const { return static_cast<NameOffset>(next_name_offset_); }
-  // Moves next_name_offset past the record appended last.
-  void advance_name_offset() { next_name_offset_ += last_name_length_; }
-  void reset_offset() { next_name_offset_ = 0; }
+  // Where the next record goes: the bytes of the records appended so far.
+  std::uint64_t next_name_offset() const { return next_name_offset_; }
   // Reads the path stored at offset into the scan path (at most 4095 bytes),
   // writing the records still buffered first; true when it is not empty.
   bool read_name(NameOffset offset);
@@ -40,7 +39,6 @@ class NameStore {
   platform::FileHandle name_store_handle_;
   platform::BlockWriter pending_names_{name_store_handle_};  // records not yet in the file
   std::uint64_t next_name_offset_ = 0;                       // where the next record starts
-  std::uint32_t last_name_length_ = 0;  // length of the last record, terminator included
 };
 
 }  // namespace mirvale

@@ -1,0 +1,127 @@
+// The scan phase: the two passes over the walk's files, the feeding of the
+// digest queue and the folding of its tasks into the digest tree, in order.
+#include "scan/scan.h"
+
+#include <optional>
+
+namespace mirvale {
+
+Scan::Failure Scan::run() {
+  const std::size_t start_length = path_.length();
+  failure_ = Failure::none;
+  count_sizes();
+  path_.cut(start_length);
+  list_files();
+  if (failure_ != Failure::out_of_descriptors) path_.cut(start_length);
+  return failure_;
+}
+
+// Counts the size of every file in the census, or marks the census
+// incomplete when the walk cannot be finished; the listing pass meets the
+// same failure, if it lasts, and reports it.
+void Scan::count_sizes() {
+  walk_files([this] { queue_file(DigestQueue::Job::count_size, 0); });
+  if (failure_ != Failure::none) census_.mark_incomplete();
+  failure_ = Failure::none;
+}
+
+// Prints and stores each file as it is met and queues it to be digested.
+void Scan::list_files() {
+  walk_files([this] {
+    console_.write_line(path_.view());
+    const std::optional<NameOffset> offset = names_.append_name(path_);
+    if (!offset) {
+      failure_ = Failure::name_store;
+      return;
+    }
+    queue_file(DigestQueue::Job::digest, *offset);
+  });
+}
+
+// One pass of the walk, handle_file called with each file's path in the scan
+// path. Everything queued is folded before it returns, or dropped after a failure.
+template <typename HandleFile>
+void Scan::walk_files(HandleFile handle_file) {
+  if (!walk_.start()) {
+    failure_ = Failure::start_path;
+    return;
+  }
+  while (failure_ == Failure::none) {
+    const DirectoryWalk::Step step = walk_.next();
+    if (step == DirectoryWalk::Step::end) break;
+    if (step == DirectoryWalk::Step::short_of_descriptors) {
+      answer_shortage();
+    } else {
+      handle_file();
+    }
+  }
+  drain();
+  if (failure_ != Failure::none) queue_.abandon();
+  walk_.finish();
+}
+
+// The walk has given up every listing it may: what is left is lent to
+// queued files or held by workers, and folding the queue frees it all.
+void Scan::answer_shortage() {
+  if (!queue_.empty()) {
+    drain();
+    return;
+  }
+  failure_ = Failure::out_of_descriptors;
+  walk_.show_unopened();
+}
+
+// Queues job for the file named by the scan path, once the queue has room.
+void Scan::queue_file(DigestQueue::Job job, NameOffset offset) {
+  const std::size_t length = path_.length();
+  fold_ready();
+  if (failure_ == Failure::none && !queue_.has_room(length)) make_room(length);
+  if (failure_ != Failure::none) return;
+  const std::uint32_t lease = walk_.lend();
+  queue_.push(job, walk_.lent(lease), lease, path_.view(), walk_.name_at(), offset);
+}
+
+// Folds tasks until one for a path of path_length bytes fits; a full queue
+// is first left to the workers for a quarter of its tasks.
+void Scan::make_room(std::size_t path_length) {
+  if (queue_.full()) queue_.wait_for_room();
+  do {
+    fold_oldest();  // waits for it, if the workers finished out of order
+  } while (failure_ == Failure::none && (!queue_.has_room(path_length) || queue_.oldest_ready()));
+}
+
+void Scan::fold_ready() {
+  while (failure_ == Failure::none && queue_.oldest_ready()) fold_oldest();
+}
+
+void Scan::drain() {
+  while (failure_ == Failure::none && !queue_.empty()) fold_oldest();
+}
+
+// Indexes the oldest task once it is worked out, releases its directory and
+// drops it. After a failure nothing queued is looked at again.
+void Scan::fold_oldest() {
+  DigestQueue::Task& task = queue_.oldest();
+  if (task.outcome == DigestQueue::Outcome::no_descriptor) redo(task);
+  if (failure_ == Failure::none && task.outcome == DigestQueue::Outcome::digested &&
+      !insert_digest(tree_, task.digest, task.name_offset))
+    failure_ = Failure::digest_tree;
+  if (failure_ != Failure::none) return;
+  walk_.release(task.lease);
+  queue_.pop();
+}
+
+// Works a file out again on the walk's thread after it found no descriptor
+// free: once no worker holds a file, then after each listing the walk can
+// give up. When none is left, the scan stops with the file's path.
+void Scan::redo(DigestQueue::Task& task) {
+  queue_.wait_for_all();
+  queue_.redo(task);
+  while (task.outcome == DigestQueue::Outcome::no_descriptor && walk_.give_up_a_descriptor())
+    queue_.redo(task);
+  if (task.outcome != DigestQueue::Outcome::no_descriptor) return;
+  failure_ = Failure::out_of_descriptors;
+  path_.assign(queue_.path(task));
+}
+
+}  // namespace mirvale
