@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -174,30 +175,79 @@ TEST_F(DriverTest, FullDiskForTheNameStoreStopsTheScanWithWriteFailure) {
   EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
 }
 
+// Every level holds a pair of equal files and a subdirectory. With few
+// descriptors the walk must give up and resume the listings further up to
+// reach the bottom, while the workers have files of many levels queued: at
+// the least limit a run needs, at 16 and 64, and at 4096 with all but ten
+// descriptors taken by the parent.
 TEST_F(DriverTest, TreeDeeperThanTheDescriptorLimitIsWalkedCompletely) {
-  // Every level holds a file and a subdirectory; with 64 descriptors the walk
-  // must give up and resume the listings further up to reach the bottom.
   std::string dir = tree_.path();
   std::vector<std::string> files;
+  std::set<std::set<std::string>> pairs;
   for (int level = 0; level < 300; ++level) {
     test::write_file(dir + "/f", std::to_string(level));
     test::write_file(dir + "/g", std::to_string(level));
     files.push_back(dir + "/f");
     files.push_back(dir + "/g");
+    pairs.insert({dir + "/f", dir + "/g"});
     test::make_dir(dir + "/d");
     dir += "/d";
   }
-  options_.open_file_limit = 64;
-  test::RunResult r = run({tree_.path()});
-  EXPECT_EQ(r.status, kExitCompleted);
-  std::vector<std::string> listed;
-  size_t at = kScanPhase.size();
-  for (size_t end; (end = r.out.find('\n', at)) != std::string::npos && r.out[at] == '/';
-       at = end + 1)
-    listed.push_back(r.out.substr(at, end - at));
-  std::sort(listed.begin(), listed.end());
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(listed, files);
+  const std::pair<rlim_t, int> limits[] = {{10, 0}, {16, 0}, {64, 0}, {4096, 4096 - 3 - 4 - 10}};
+  for (const auto& [limit, inherited] : limits) {
+    SCOPED_TRACE(limit);
+    options_.open_file_limit = limit;
+    options_.inherited_descriptors = inherited;
+    test::RunResult r = run({tree_.path()});
+    EXPECT_EQ(r.status, kExitCompleted);
+    std::vector<std::string> listed;
+    size_t at = kScanPhase.size();
+    for (size_t end; (end = r.out.find('\n', at)) != std::string::npos && r.out[at] == '/';
+         at = end + 1)
+      listed.push_back(r.out.substr(at, end - at));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, files);
+    test::Groups groups;
+    EXPECT_TRUE(test::parse_report(test::read_file(work_ / "MIRVALE.LOG"), groups));
+    std::set<std::set<std::string>> grouped;
+    for (const auto& group : groups) grouped.emplace(group.begin(), group.end());
+    EXPECT_EQ(grouped, pairs);
+  }
+}
+
+// Under a limit on its address space a run completes, with fewer workers
+// when there is no room for all their stacks, or ends with the memory
+// message before it touches a file; never with a signal or a word on
+// standard error. A limit too low for the loader to map the program at all
+// (status 127, nothing printed) is no run of the tool.
+TEST_F(DriverTest, AddressSpaceLimitGivesACompleteRunOrTheMemoryMessage) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer reserves more address space for its shadow than any limit "
+                  "that leaves the program room to run";
+#endif
+  const std::string log = make_pairs(40);
+  options_.cwd = work_.path();
+  options_.environment = {"MIRVALE_THREADS=4"};
+  int completed = 0, refused = 0;
+  for (rlim_t mib = 2; mib <= 64; mib += 2) {
+    SCOPED_TRACE(mib);
+    options_.address_space_limit = mib << 20;
+    const test::RunResult r = test::run_mirvale({tree_.path()}, options_);
+    if (r.status == 127 && r.out.empty()) continue;
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.err, "");
+    if (r.out == "Mirvale: Memory Fail\n" && r.status == kExitFailed) {
+      ++refused;
+      continue;
+    }
+    EXPECT_EQ(r.status, kExitCompleted);
+    EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), log);
+    EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
+    ++completed;
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(completed, 0);
 }
 
 // The empty start path lists the root directory: checked in a child that

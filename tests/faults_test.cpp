@@ -23,6 +23,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -250,23 +251,33 @@ TEST_F(FaultsTest, TreeTwoThousandLevelsDeepIsWalkedAndGroupedWithAThousandDescr
 }
 
 // A run holds standard input, output and error, the directory lock and its
-// three working files (name store, tree file, log): seven descriptors. With
+// three working files (name store, tree file, log): seven descriptors, and
+// needs three more, for the start directory, one listing and one file. With
 // seven allowed the start directory cannot be opened; with eight it can, but
-// nothing below it, and no listing is open that could give its descriptor up.
+// not its subdirectory; with nine the subdirectory, but not a file in it,
+// which names the first of its files after both have been listed; with ten
+// the run completes.
 TEST_F(FaultsTest, TooFewDescriptorsStopTheScanWithOpenFail) {
   test::make_dir(data_ / "sub");
   test::write_file(data_ / "sub/file", "x");
-  const std::pair<rlim_t, std::string> limits[] = {{7, data_.path()}, {8, data_ / "sub"}};
-  for (const auto& [limit, unopened] : limits) {
+  test::write_file(data_ / "sub/twin", "x");
+  const std::vector<std::string> order = test::walk_order(data_.path());
+  const std::string listed = order[0] + "\n" + order[1] + "\n";
+  const std::tuple<rlim_t, std::string, std::string> limits[] = {
+      {7, "", data_.path()}, {8, "", data_ / "sub"}, {9, listed, order[0]}};
+  for (const auto& [limit, files, unopened] : limits) {
     SCOPED_TRACE(limit);
     test::RunOptions options;
     options.open_file_limit = limit;
     const test::RunResult r = run(data_.path(), options);
-    EXPECT_EQ(r.out, kScanPhase + ("Mirvale: Open Fail For '" + unopened + "'\n"));
+    EXPECT_EQ(r.out, kScanPhase + files + ("Mirvale: Open Fail For '" + unopened + "'\n"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
     EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
   }
+  test::RunOptions options;
+  options.open_file_limit = 10;
+  expect_completed(run(data_.path(), options), test::expected_run(order));
 }
 
 // Removes, when the test ends, entries whose paths are too long to be named

@@ -123,6 +123,7 @@ static pid_t start_child(const std::string& program, const std::vector<std::stri
   // with the three standard descriptors as from a shell.
   ::close_range(3, ~0U, 0);
   for (int fd : options.closed) ::close(fd);
+  for (int i = 0; i < options.inherited_descriptors; ++i) ::open("/dev/null", O_RDONLY);
   ::signal(SIGINT, SIG_DFL);
   sigset_t none;
   ::sigemptyset(&none);
@@ -136,6 +137,10 @@ static pid_t start_child(const std::string& program, const std::vector<std::stri
   if (options.open_file_limit != RLIM_INFINITY) {
     struct rlimit l = {options.open_file_limit, options.open_file_limit};
     ::setrlimit(RLIMIT_NOFILE, &l);
+  }
+  if (options.address_space_limit != RLIM_INFINITY) {
+    struct rlimit l = {options.address_space_limit, options.address_space_limit};
+    ::setrlimit(RLIMIT_AS, &l);
   }
   if (options.as_nobody &&
       (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))

@@ -39,12 +39,14 @@ struct RunOptions {
   std::string cwd;              // working directory of the child
   bool ignore_sigxfsz = false;  // with file_size_limit: writes fail instead of killing
   rlim_t file_size_limit = RLIM_INFINITY;
-  rlim_t open_file_limit = RLIM_INFINITY;  // soft and hard, as `ulimit -n`
-  bool as_nobody = false;                  // drop to uid/gid 65534 before exec
-  std::set<int> closed;                    // standard descriptors closed before exec
-  std::string output_file;                 // standard output to this file, not captured
-  std::vector<std::string> environment;    // "NAME=value" set in the child's environment
-  int timeout_seconds = 120;               // killed after this; timed_out is set
+  rlim_t open_file_limit = RLIM_INFINITY;      // soft and hard, as `ulimit -n`
+  rlim_t address_space_limit = RLIM_INFINITY;  // bytes, soft and hard, as `ulimit -v`
+  int inherited_descriptors = 0;  // open on /dev/null besides the standard three, as a parent's
+  bool as_nobody = false;         // drop to uid/gid 65534 before exec
+  std::set<int> closed;           // standard descriptors closed before exec
+  std::string output_file;        // standard output to this file, not captured
+  std::vector<std::string> environment;  // "NAME=value" set in the child's environment
+  int timeout_seconds = 120;             // killed after this; timed_out is set
 };
 
 struct RunResult {

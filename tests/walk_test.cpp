@@ -341,6 +341,25 @@ TEST_F(WalkTest, ResumedListingDeliversEveryEntryOnceWhileTheDirectoryChanges) {
   }
 }
 
+// Listings would take every descriptor but one while files of every level
+// wait for the workers: a chain as deep as the descriptors free, less one,
+// with a pair of equal files on every level. Every file is still opened and
+// grouped, whatever the workers' timing.
+TEST_F(WalkTest, ListingsTakingEveryDescriptorButOneLeaveTheWorkersTheirFiles) {
+  constexpr int kFree = 12;
+  std::string dir = tree_.path();
+  for (int level = 0; level < kFree - 1; ++level) {
+    if (level > 0) test::make_dir(dir += "/d");
+    for (const char* name : {"/f", "/g"}) test::write_file(dir + name, std::to_string(level));
+  }
+  const std::vector<std::string> order = test::walk_order(tree_.path());
+  {
+    DescriptorLimit limit(kFree);
+    EXPECT_EQ(rig_.walk(tree_.path()), lines(order));
+  }
+  EXPECT_EQ(rig_.groups(work_), test::expected_groups(order));
+}
+
 // top/a is renamed away and replaced by a link to a directory whose files
 // have the names of a's but the contents of b's, once the walk has begun
 // reading a: the walk goes on reading the real a and never the link's target.
