@@ -22,21 +22,6 @@ namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NONBLOCK;
 
-// The head of a record that getdents64 fills in, in the kernel's layout,
-// which glibc 2.36 does not declare; the zero-terminated name follows it.
-struct LinuxDirent64 {
-  std::uint64_t d_ino;      // inode number
-  std::int64_t d_off;       // position after this entry
-  unsigned short d_reclen;  // bytes of this record, name and padding included
-  unsigned char d_type;     // DT_* kind, or DT_UNKNOWN
-};
-constexpr std::size_t kNameAt = 19;  // where the name starts in a record
-static_assert(offsetof(LinuxDirent64, d_type) + 1 == kNameAt);
-
-const char* name_of(const LinuxDirent64* d) {
-  return reinterpret_cast<const char*>(d) + kNameAt;
-}
-
 }  // namespace
 
 OpenStatus open_directory(const char* pattern, FileHandle& out) {

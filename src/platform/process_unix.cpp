@@ -1,8 +1,8 @@
 // Process-wide services on Linux.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/process.h"
+#include "platform/unix_support.h"
 
 namespace mirvale::platform {
 
@@ -60,25 +61,34 @@ std::uint64_t open_file_limit() {
   return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-// Read from /proc/self/fd, less the descriptor that lists it; without /proc,
-// by asking after each number in turn, which a high limit makes slow.
+// Read from /proc/self/fd, less the descriptor that lists it, through a
+// buffer on the stack: the workers may have taken all the memory there is.
+// Without /proc, by asking after each number in turn.
 std::uint64_t open_descriptor_count(std::uint64_t limit) {
-  if (DIR* fds = ::opendir("/proc/self/fd")) {
-    const int listing = ::dirfd(fds);
+  FileHandle fds;
+  if (open_retrying_at(AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY, 0, fds) !=
+      OpenStatus::opened) {
+    constexpr std::uint64_t kProbed = std::uint64_t{1} << 16;
     std::uint64_t count = 0;
-    while (const struct dirent* d = ::readdir(fds)) {
-      char* end;
-      const unsigned long long fd = std::strtoull(d->d_name, &end, 10);
-      if (*end == '\0' && end != d->d_name && fd < limit && fd != static_cast<unsigned>(listing))
-        ++count;
-    }
-    ::closedir(fds);
+    for (std::uint64_t fd = 0; fd < limit && fd < kProbed; ++fd)
+      count += ::fcntl(static_cast<int>(fd), F_GETFD) >= 0;
     return count;
   }
-  constexpr std::uint64_t kProbed = std::uint64_t{1} << 16;
+  alignas(8) char buffer[4096];
   std::uint64_t count = 0;
-  for (std::uint64_t fd = 0; fd < limit && fd < kProbed; ++fd)
-    count += ::fcntl(static_cast<int>(fd), F_GETFD) >= 0;
+  long got;
+  while ((got = ::syscall(SYS_getdents64, fds.fd(), buffer, sizeof buffer)) > 0 ||
+         (got < 0 && errno == EINTR)) {
+    for (long at = 0; at + static_cast<long>(kNameAt) < got;) {
+      const auto* d = reinterpret_cast<const LinuxDirent64*>(buffer + at);
+      if (d->d_reclen <= kNameAt || d->d_reclen > got - at) break;  // no whole record
+      char* end;
+      const unsigned long long fd = std::strtoull(name_of(d), &end, 10);
+      if (*end == '\0' && end != name_of(d) && fd < limit && fd != static_cast<unsigned>(fds.fd()))
+        ++count;
+      at += d->d_reclen;
+    }
+  }
   return count;
 }
 

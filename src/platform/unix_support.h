@@ -1,9 +1,13 @@
 // Helpers shared by the platform's Unix files only: opens that retry EINTR
-// and tell a shortage of descriptors from other failures.
+// and tell a shortage of descriptors from other failures, and the records
+// that getdents64 fills in.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
 
 #include "platform/file.h"
 
@@ -11,5 +15,20 @@ namespace mirvale::platform {
 
 // openat with O_CLOEXEC added, retried after EINTR; the descriptor in out.
 OpenStatus open_retrying_at(int dir_fd, const char* name, int flags, mode_t mode, FileHandle& out);
+
+// The head of a record that getdents64 fills in, in the kernel's layout,
+// which glibc 2.36 does not declare; the zero-terminated name follows it.
+struct LinuxDirent64 {
+  std::uint64_t d_ino;      // inode number
+  std::int64_t d_off;       // position after this entry
+  unsigned short d_reclen;  // bytes of this record, name and padding included
+  unsigned char d_type;     // DT_* kind, or DT_UNKNOWN
+};
+constexpr std::size_t kNameAt = 19;  // where the name starts in a record
+static_assert(offsetof(LinuxDirent64, d_type) + 1 == kNameAt);
+
+inline const char* name_of(const LinuxDirent64* d) {
+  return reinterpret_cast<const char*>(d) + kNameAt;
+}
 
 }  // namespace mirvale::platform

@@ -180,8 +180,11 @@ void DigestQueue::serve(FileDigest& digest) {
 void DigestQueue::finish(Task& task, FileDigest& digest) {
   work_out(task, digest);
   const std::uint64_t number = task.number;  // the slot is the walk's once done
-  // Release, paired with the walk's acquire in oldest_ready and wait_until_done.
-  task.state.store(State::done, std::memory_order_release);
+  // Releases the outcome to the walk's acquire in oldest_ready and
+  // wait_until_done; sequentially consistent, as the load of awaited_ after
+  // it and the walk's store of awaited_ before it looks at the state, so that
+  // either the walk sees the task done or this thread sees it waiting.
+  task.state.store(State::done);
   if (awaited_.load() == number) {
     std::lock_guard<std::mutex> lock(mutex_);
     task_done_.notify_one();
