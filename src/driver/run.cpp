@@ -65,8 +65,10 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
 Run::Run(platform::Console& console, unsigned workers)
     : console_(console),
       names_(scan_path_),
+      confirmation_(tree_, names_),
       queue_(census_, io_buffer_, workers),
-      report_(tree_, names_, scan_path_, io_buffer_, console_, log_handle_) {
+      report_(
+          {tree_, names_, scan_path_, io_buffer_, console_, log_handle_, queue_, confirmation_}) {
   build_file_names();
 }
 
@@ -124,8 +126,16 @@ int Run::scan_and_report(const char* start_path) {
     return kExitFailed;
   }
   console_.write(kReportPhase);
+  // Stored paths are the start path, the separator and the names below it.
+  confirmation_.begin(walk.take_start_directory(), std::strlen(start_path) + 1);
   report_.report_duplicates();
+  confirmation_.end();
   int status = report_.stack_full() ? kExitFailed : kExitCompleted;
+  if (report_.out_of_descriptors()) {
+    // The report leaves the path it could not open in the scan path.
+    console_.print(kOpenFail, scan_path_.c_str());
+    status = kExitFailed;
+  }
   if (report_.log_failed()) {
     console_.print(kWriteFail, log_file_name_);
     status = kExitFailed;

@@ -5,6 +5,7 @@
 #include "index/digest_tree.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "report/confirm.h"
 #include "report/report.h"
 #include "scan/digest_queue.h"
 #include "scan/name_store.h"
@@ -56,6 +57,7 @@ class Run {
   NameStore names_;
   platform::FileHandle log_handle_;
   DigestTree tree_;
+  Confirmation confirmation_;
   SizeCensus census_;
   DigestQueue queue_;
   Report report_;

@@ -17,7 +17,7 @@ constexpr std::uint64_t kWakeBatch = 16;
 }  // namespace
 
 DigestQueue::DigestQueue(SizeCensus& census, IoBuffer& io, unsigned workers)
-    : census_(census), own_digest_(io) {
+    : census_(census), own_buffer_(io), own_digest_(io) {
   start_workers(workers < kMaxWorkers ? workers : kMaxWorkers);
 }
 
@@ -38,7 +38,7 @@ void DigestQueue::start_workers(unsigned count) {
   for (; workers_ < count; ++workers_) {
     Worker& worker = worker_[workers_];
     try {
-      worker.thread = std::thread([this, &worker] { serve(worker.digest); });
+      worker.thread = std::thread([this, &worker] { serve(worker.digest, worker.buffer); });
     } catch (const std::system_error&) {
       break;
     }
@@ -59,8 +59,23 @@ void DigestQueue::push(Job job, platform::DirectoryRef dir, std::string_view nam
   const std::size_t length = name.size() < sizeof task.name ? name.size() : 0;
   std::memcpy(task.name, name.data(), length);
   task.name[length] = '\0';
+  publish(task, number);
+}
+
+void DigestQueue::push_check(std::uint32_t chain) {
+  const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
+  Task& task = slots_[number % kSlots];
+  task.job = Job::check_chain;
+  task.chain = chain;
+  task.done.store(false, std::memory_order_relaxed);
+  publish(task, number);
+}
+
+// Hands the task queued as number to the workers, or works it out at once
+// when there are none.
+void DigestQueue::publish(Task& task, std::uint64_t number) {
   if (workers_ == 0) {
-    work_out(task, own_digest_);
+    work_out(task, own_digest_, own_buffer_);
     task.done.store(true, std::memory_order_release);
   }
   pushed_.store(number + 1);  // publishes the task to the workers
@@ -91,14 +106,13 @@ void DigestQueue::wait_until_done(std::uint64_t number) {
   awaited_ = ~std::uint64_t{0};
 }
 
-// Waits until every queued task is worked out, and so no worker holds a file.
 void DigestQueue::wait_for_all() {
   for (std::uint64_t n = popped_; n < pushed(); ++n) wait_until_done(n);
 }
 
 void DigestQueue::redo_oldest() {
   wait_for_all();
-  work_out(slots_[popped_ % kSlots], own_digest_);
+  work_out(slots_[popped_ % kSlots], own_digest_, own_buffer_);
 }
 
 void DigestQueue::abandon() {
@@ -131,7 +145,7 @@ bool DigestQueue::claim(std::uint64_t& number) {
 }
 
 // A worker's life: take tasks while there are any, then sleep until woken.
-void DigestQueue::serve(FileDigest& digest) {
+void DigestQueue::serve(FileDigest& digest, IoBuffer& buffer) {
   for (;;) {
     std::uint64_t number;
     if (!claim(number)) {
@@ -143,7 +157,7 @@ void DigestQueue::serve(FileDigest& digest) {
       continue;
     }
     Task& task = slots_[number % kSlots];
-    work_out(task, digest);
+    work_out(task, digest, buffer);
     task.done = true;
     if (awaited_.load() == number) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -152,8 +166,13 @@ void DigestQueue::serve(FileDigest& digest) {
   }
 }
 
-// Counts the file's size, or digests the file when another file may have its size.
-void DigestQueue::work_out(Task& task, FileDigest& digest) const {
+// Counts the file's size, digests the file when another file may have its
+// size, or checks a chain.
+void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const {
+  if (task.job == Job::check_chain) {
+    task.outcome = chain_check_(checker_, task.chain, buffer);
+    return;
+  }
   std::uint64_t size;
   task.outcome = Outcome::unreadable;
   if (cancelled_.load(std::memory_order_relaxed) ||
@@ -169,7 +188,7 @@ void DigestQueue::work_out(Task& task, FileDigest& digest) const {
     return;
   }
   platform::FileHandle file;
-  if (platform::open_sized_file_at(task.dir, task.name, file) ==
+  if (platform::open_sized_file_at(task.dir, task.name, size, file) ==
       platform::OpenStatus::out_of_descriptors) {
     task.outcome = Outcome::out_of_descriptors;
     return;

@@ -26,8 +26,9 @@ class DigestQueue {
   static constexpr unsigned kMaxWorkers = 64;
 
   enum class Job : std::uint8_t {
-    count_size,  // count the file's size in the census
-    digest,      // digest the file if its size may occur twice
+    count_size,   // count the file's size in the census
+    digest,       // digest the file if its size may occur twice
+    check_chain,  // look at a chain of equal digests for the report
   };
 
   enum class Outcome : std::uint8_t {
@@ -36,11 +37,19 @@ class DigestQueue {
     unique_size,         // no other file has its size, so it was never opened
     unreadable,          // gone, no longer a regular file, or it cannot be opened or read
     out_of_descriptors,  // no descriptor was free to open it
+    one_class,           // a check_chain job found every file of one content
+    mixed,               // a check_chain job found files that differ or cannot be read
   };
+
+  // Runs a check_chain job on the thread that works it out, with that
+  // thread's buffer: one_class, mixed or out_of_descriptors. checker is the
+  // state it was set with.
+  using ChainCheck = Outcome (*)(const void* checker, std::uint32_t chain, IoBuffer& buffer);
 
   struct Task {
     platform::DirectoryRef dir;  // the walk keeps it open until the task is dropped
     NameOffset name_offset = 0;  // the file's record in the name store
+    std::uint32_t chain = 0;     // check_chain: the tree offset of the chain's head
     Job job = Job::digest;
     Outcome outcome = Outcome::unreadable;
     Md5Digest digest{};
@@ -66,6 +75,14 @@ class DigestQueue {
   // Queues job for the file name of dir, whose record is at offset; the queue
   // must not be full.
   void push(Job job, platform::DirectoryRef dir, std::string_view name, NameOffset offset);
+  // Queues a check of the chain headed at chain with the check set last; the
+  // queue must not be full.
+  void push_check(std::uint32_t chain);
+  // Sets what check_chain jobs run, before any is queued.
+  void set_chain_check(ChainCheck check, const void* checker) {
+    chain_check_ = check;
+    checker_ = checker;
+  }
   // True when the queue holds a task and the oldest is worked out.
   bool oldest_ready() const;
   // The oldest task, once worked out; the queue must not be empty.
@@ -78,17 +95,19 @@ class DigestQueue {
   // Works the oldest task out again on the calling thread, once no other task
   // holds a file open: after a shortage of descriptors.
   void redo_oldest();
+  // Waits until every queued task is worked out, and so no worker holds a file.
+  void wait_for_all();
   // Drops every task, cutting short the reads of those being worked out, and
   // returns once no worker touches one.
   void abandon();
 
  private:
   void start_workers(unsigned count);
-  void serve(FileDigest& digest);
+  void publish(Task& task, std::uint64_t number);
+  void serve(FileDigest& digest, IoBuffer& buffer);
   bool claim(std::uint64_t& number);
-  void work_out(Task& task, FileDigest& digest) const;
+  void work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const;
   void wait_until_done(std::uint64_t number);
-  void wait_for_all();
   void wake_workers(bool all);
 
   struct Worker {
@@ -98,10 +117,13 @@ class DigestQueue {
   };
 
   SizeCensus& census_;
+  IoBuffer& own_buffer_;   // the walk's buffer, for the tasks worked out on its thread
   FileDigest own_digest_;  // for the tasks worked out on the walk's thread
   std::size_t capacity_ = 1;
   unsigned workers_ = 0;
   std::unique_ptr<Worker[]> worker_;
+  ChainCheck chain_check_ = nullptr;  // what check_chain jobs run
+  const void* checker_ = nullptr;     // the state chain_check_ is given
 
   std::uint64_t popped_ = 0;                               // the walk's own
   std::atomic<std::uint64_t> pushed_{0};                   // written by the walk only

@@ -32,16 +32,21 @@ bool NameStore::append_name() {
 bool NameStore::read_name(NameOffset offset) {
   // A record still buffered would read as the end of the file.
   pending_names_.flush();
+  const std::size_t length = read_path(offset, path_.data());
+  path_.set_length(length);
+  return length > 0;
+}
+
+std::size_t NameStore::read_path(NameOffset offset, char* out) const {
   // One block read gives what reading a byte at a time up to the first zero
   // byte would, stopping after the longest path the buffer holds.
-  char* out = path_.data();
   long got = platform::read_at(name_store_handle_, offset, out, ScanPath::kMaxLength);
   if (got < 0) got = 0;
   const void* end = std::memchr(out, '\0', static_cast<size_t>(got));
-  size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - out)
-                                 : static_cast<size_t>(got);
-  path_.set_length(length);
-  return length > 0;
+  const size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - out)
+                                       : static_cast<size_t>(got);
+  out[length] = '\0';
+  return length;
 }
 
 }  // namespace mirvale

@@ -64,7 +64,9 @@ void Walk::walk(Pass pass) {
   finish_queued(depth_);
   queue_.abandon();  // what a failure left queued
   close_retired();
-  for (std::size_t i = 0; i <= depth_; ++i) levels_[i].dir.close();
+  // A completed listing keeps the start directory for the report.
+  const std::size_t kept = pass == Pass::listing && failure_ == Failure::none ? 1 : 0;
+  for (std::size_t i = kept; i <= depth_; ++i) levels_[i].dir.close();
 }
 
 // Opens the start directory, named by the scan path followed by the separator.

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "index/digest_tree.h"
 #include "platform/console.h"
@@ -51,6 +52,9 @@ class Walk {
   // descriptors, when it holds the path that could not be opened.
   void walk_directory();
   Failure failure() const { return failure_; }
+  // The start directory, kept open by a completed walk_directory for those
+  // that open the files found below it again; invalid after a failure.
+  platform::FileHandle take_start_directory() { return std::move(levels_[0].dir); }
 
  private:
   // Paths grow by at least two bytes a level and a directory is listed only
