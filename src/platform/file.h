@@ -59,8 +59,10 @@ OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, std::uint64_t 
                               FileHandle& out);
 // Read-only open of the regular file at relative, a path below the directory
 // top made of names joined by '/', no link followed at any depth and nothing
-// blocking; anything but a regular file is refused (failed).
-OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out);
+// blocking; anything but a regular file is refused (failed). size receives
+// the size of what was opened.
+OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out,
+                              std::uint64_t& size);
 // The size of the file name in dir, a link not followed; false unless it is a
 // regular file.
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size);

@@ -61,15 +61,18 @@ FileHandle open_existing_file(const char* name) {
   return regular_only(open_retrying(name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
-// Keeps out open if it holds a regular file, of size bytes unless size is
-// kAnySize; closes it and reports a failure otherwise.
+// Keeps out open if it holds a regular file of size bytes, or of any size,
+// learnt into size, when size is kAnySize; closes it and reports a failure
+// otherwise.
 static constexpr std::uint64_t kAnySize = ~std::uint64_t{0};
-static OpenStatus keep_if_regular(OpenStatus status, FileHandle& out, std::uint64_t size) {
+static OpenStatus keep_if_regular(OpenStatus status, FileHandle& out, std::uint64_t& size) {
   if (status != OpenStatus::opened) return status;
   struct stat st;
   if (::fstat(out.fd(), &st) == 0 && S_ISREG(st.st_mode) &&
-      (size == kAnySize || static_cast<std::uint64_t>(st.st_size) == size))
+      (size == kAnySize || static_cast<std::uint64_t>(st.st_size) == size)) {
+    size = static_cast<std::uint64_t>(st.st_size);
     return OpenStatus::opened;
+  }
   out.close();
   return OpenStatus::failed;
 }
@@ -78,6 +81,7 @@ constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
 
 OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, std::uint64_t size,
                               FileHandle& out) {
+  if (size == kAnySize) return OpenStatus::failed;
   return keep_if_regular(open_retrying_at(dir.fd, name, kReadFlags, 0, out), out, size);
 }
 
@@ -118,11 +122,13 @@ static OpenStatus open_name_by_name(int dir_fd, const char* relative, FileHandle
   }
 }
 
-OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out) {
+OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out,
+                              std::uint64_t& size) {
   OpenStatus status = open_resolving_no_links(top.fd, relative, out);
   if (status == OpenStatus::failed && errno == ENOSYS)
     status = open_name_by_name(top.fd, relative, out);
-  return keep_if_regular(status, out, kAnySize);
+  size = kAnySize;
+  return keep_if_regular(status, out, size);
 }
 
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size) {

@@ -19,20 +19,20 @@ Confirmation::Verdict verdict_of(platform::OpenStatus status) {
 }
 }  // namespace
 
-Comparison compare_files(const platform::FileHandle& first, const platform::FileHandle& second,
-                         IoBuffer& buffer) {
+Comparison compare_files(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer) {
+  if (first.size != second.size) return Comparison::different;
   unsigned char* const a = buffer.bytes;
   unsigned char* const b = buffer.bytes + kHalf;
-  for (std::uint64_t at = 0;; at += kHalf) {
-    const long got_a = platform::read_at(first, at, a, kHalf);
-    if (got_a < 0) return Comparison::first_unreadable;
-    const long got_b = platform::read_at(second, at, b, kHalf);
-    if (got_b < 0) return Comparison::second_unreadable;
-    if (got_a != got_b || std::memcmp(a, b, static_cast<std::size_t>(got_a)) != 0)
-      return Comparison::different;
-    // A read stops short only at the end of the file.
-    if (static_cast<std::size_t>(got_a) < kHalf) return Comparison::same;
+  for (std::uint64_t at = 0; at < first.size; at += kHalf) {
+    const std::uint64_t left = first.size - at;
+    const std::size_t chunk = left < kHalf ? static_cast<std::size_t>(left) : kHalf;
+    if (platform::read_at(first.handle, at, a, chunk) != static_cast<long>(chunk))
+      return Comparison::first_unreadable;
+    if (platform::read_at(second.handle, at, b, chunk) != static_cast<long>(chunk))
+      return Comparison::second_unreadable;
+    if (std::memcmp(a, b, chunk) != 0) return Comparison::different;
   }
+  return Comparison::same;
 }
 
 void Confirmation::begin(platform::FileHandle start, std::size_t skip) {
@@ -40,24 +40,23 @@ void Confirmation::begin(platform::FileHandle start, std::size_t skip) {
   skip_ = skip;
 }
 
-platform::OpenStatus Confirmation::open_file(NameOffset name, char* path,
-                                             platform::FileHandle& out) const {
+platform::OpenStatus Confirmation::open_file(NameOffset name, char* path, OpenedFile& out) const {
   const std::size_t length = names_.read_path(name, path);
   if (!start_.valid() || length <= skip_) return platform::OpenStatus::failed;
-  return platform::open_regular_below(start_, path + skip_, out);
+  return platform::open_regular_below(start_, path + skip_, out.handle, out.size);
 }
 
 Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, IoBuffer& buffer) const {
   char path[ScanPath::kCapacity];
   TreeRecord record;
   if (!read_record(head, record)) return Verdict::mixed;
-  platform::FileHandle first;
+  OpenedFile first;
   platform::OpenStatus status = open_file(record.name_offset, path, first);
   if (status != platform::OpenStatus::opened) return verdict_of(status);
   for (std::uint32_t offset = next_in_chain(record, head); offset != 0;
        offset = next_in_chain(record, offset)) {
     if (!read_record(offset, record)) return Verdict::mixed;
-    platform::FileHandle other;
+    OpenedFile other;
     status = open_file(record.name_offset, path, other);
     if (status != platform::OpenStatus::opened) return verdict_of(status);
     if (compare_files(first, other, buffer) != Comparison::same) return Verdict::mixed;

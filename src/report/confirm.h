@@ -21,10 +21,16 @@ enum class Comparison : std::uint8_t {
   second_unreadable,  // a read of the second file failed
 };
 
-// Compares two open files from their first bytes to their ends, reading
-// each into one half of buffer.
-Comparison compare_files(const platform::FileHandle& first, const platform::FileHandle& second,
-                         IoBuffer& buffer);
+// A file opened to be compared, with the size it had when it was opened.
+struct OpenedFile {
+  platform::FileHandle handle;  // read-only descriptor of a regular file
+  std::uint64_t size = 0;       // its size at the open
+};
+
+// Compares two open files byte for byte, reading each into one half of
+// buffer. Files of different sizes differ unread; a file that no longer
+// holds its size when read is unreadable.
+Comparison compare_files(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer);
 
 // The next record of a chain after the one at offset, or 0 at its end.
 // Records lie in the file in order of creation and a chain grows at its end,
@@ -61,7 +67,7 @@ class Confirmation {
   }
   // Opens the regular file whose path is stored at name, without following
   // a link; the path is left in path, ScanPath::kCapacity bytes.
-  platform::OpenStatus open_file(NameOffset name, char* path, platform::FileHandle& out) const;
+  platform::OpenStatus open_file(NameOffset name, char* path, OpenedFile& out) const;
   // Whether every file of the chain headed at head has one content.
   Verdict check_chain(std::uint32_t head, IoBuffer& buffer) const;
 

@@ -160,7 +160,7 @@ void Report::print_classes(std::uint32_t head) {
 // has two or more files, and returns the first position after it that is in
 // no class yet, or kNoPosition.
 std::uint64_t Report::print_class(std::uint32_t head, std::uint64_t first) {
-  platform::FileHandle lead;  // the class's head, once found
+  OpenedFile lead;  // the class's head, once found
   NameOffset lead_name = 0;
   std::uint64_t next = kNoPosition;
   bool printed = false;
@@ -170,12 +170,12 @@ std::uint64_t Report::print_class(std::uint32_t head, std::uint64_t first) {
     offset = next_in_chain(chain_record_, offset);
     clear_mark(position);
     if (position < first || marked(position)) continue;
-    platform::FileHandle file;
+    OpenedFile file;
     const platform::OpenStatus status = open_file(chain_record_.name_offset, file);
     if (status == platform::OpenStatus::out_of_descriptors) return kNoPosition;
     if (status != platform::OpenStatus::opened) {
       mark(position);  // unreadable: in no class
-    } else if (!lead.valid()) {
+    } else if (!lead.handle.valid()) {
       if (!heads_a_class(head, position, file)) continue;
       mark(position);
       lead = std::move(file);
@@ -202,15 +202,14 @@ std::uint64_t Report::print_class(std::uint32_t head, std::uint64_t first) {
 // Whether the file at an unmarked position, open as file, heads a class. A
 // marked position's class is known; past them, the file heads one unless it
 // equals a file before it, which then placed it in an earlier class.
-bool Report::heads_a_class(std::uint32_t head, std::uint64_t position,
-                           const platform::FileHandle& file) {
+bool Report::heads_a_class(std::uint32_t head, std::uint64_t position, const OpenedFile& file) {
   if (position < kMarkedPositions) return true;
   TreeRecord record;
   std::uint32_t offset = head;
   for (std::uint64_t earlier = 0; earlier < position && offset != 0; ++earlier) {
     if (!tree_.read_record(offset, record)) return true;
     offset = next_in_chain(record, offset);
-    platform::FileHandle other;
+    OpenedFile other;
     if (open_file(record.name_offset, other) != platform::OpenStatus::opened) continue;
     if (compare_files(other, file, io_) == Comparison::same) return false;
   }
@@ -221,7 +220,7 @@ bool Report::heads_a_class(std::uint32_t head, std::uint64_t position,
 // path. Workers may hold descriptors for chains queued later: after a
 // shortage the open is tried again once they are done, and a second one
 // ends the report.
-platform::OpenStatus Report::open_file(NameOffset name, platform::FileHandle& out) {
+platform::OpenStatus Report::open_file(NameOffset name, OpenedFile& out) {
   platform::OpenStatus status = confirmation_.open_file(name, path_.data(), out);
   if (status == platform::OpenStatus::out_of_descriptors) {
     queue_.wait_for_all();

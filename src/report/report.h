@@ -66,8 +66,8 @@ class Report {
   void print_group(std::uint32_t head);
   void print_classes(std::uint32_t head);
   std::uint64_t print_class(std::uint32_t head, std::uint64_t first);
-  bool heads_a_class(std::uint32_t head, std::uint64_t position, const platform::FileHandle& file);
-  platform::OpenStatus open_file(NameOffset name, platform::FileHandle& out);
+  bool heads_a_class(std::uint32_t head, std::uint64_t position, const OpenedFile& file);
+  platform::OpenStatus open_file(NameOffset name, OpenedFile& out);
   void clear_mark(std::uint64_t position);
   bool marked(std::uint64_t position) const;
   void mark(std::uint64_t position);
