@@ -41,7 +41,18 @@ constexpr int kMd5PortableLanes = 8;
 void md5_transform_lanes_portable(Md5LaneStates& states, const unsigned char* const* blocks,
                                   std::size_t count);
 #if MIRVALE_MD5_X86_KERNELS
-constexpr int kMd5Avx2Lanes = 8;
+// RFC 1321's T table at an address the compiler cannot see through, so that
+// a vector kernel adds each constant straight from memory. Left to itself, the
+// compiler builds each constant in a register, and as they do not change from
+// block to block, keeps all 64 on the stack, which costs more than the loads.
+// A kernel takes the table once for each block.
+inline const std::uint32_t* md5_step_constants_in_memory() {
+  const std::uint32_t* table = md5_steps::T;
+  __asm__ volatile("" : "+r"(table));
+  return table;
+}
+
+constexpr int kMd5Avx2Lanes = 16;
 // Only on a processor with AVX2.
 void md5_transform_lanes_avx2(Md5LaneStates& states, const unsigned char* const* blocks,
                               std::size_t count);

@@ -9,6 +9,32 @@
 
 namespace mirvale {
 
+namespace {
+
+// Copies n < 64 bytes in two fixed-size moves, which may overlap: for the
+// few bytes a lane keeps, a call of memcpy costs more than the copy.
+void copy_short(unsigned char* to, const unsigned char* from, std::size_t n) {
+  if (n >= 32) {
+    std::memcpy(to, from, 32);
+    std::memcpy(to + n - 32, from + n - 32, 32);
+  } else if (n >= 16) {
+    std::memcpy(to, from, 16);
+    std::memcpy(to + n - 16, from + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  }
+}
+
+}  // namespace
+
 // The widest kernel whose instructions the processor and the system both support.
 Md5Kernel widest_md5_kernel() {
 #if MIRVALE_MD5_X86_KERNELS
@@ -62,10 +88,9 @@ void Md5Lanes::feed(int lane, const unsigned char* data, std::size_t size, bool 
   l.last = last;
   l.span = data;
   l.span_left = size;
-  l.phase = Phase::joining;
   if (l.held > 0 && size > 0) {
     const std::size_t take = std::min<std::size_t>(64 - l.held, size);
-    std::memcpy(l.tail + l.held, data, take);
+    copy_short(l.tail + l.held, data, take);
     l.held = static_cast<std::uint8_t>(l.held + take);
     l.span += take;
     l.span_left -= take;
@@ -73,32 +98,42 @@ void Md5Lanes::feed(int lane, const unsigned char* data, std::size_t size, bool 
       l.held = 0;
       l.next = l.tail;
       l.blocks = 1;
+      l.phase = Phase::joined;
       return;
     }
   }
-  settle(l);
+  hand_out_span(l);
 }
 
 // Finds the lane's next blocks once those handed to the kernel are
 // compressed, or leaves it waiting or done.
 void Md5Lanes::settle(Lane& lane) {
-  if (lane.phase == Phase::ending) {
-    lane.phase = Phase::done;
-  } else if (lane.phase == Phase::joining && lane.span_left >= 64) {
-    lane.next = lane.span;
-    lane.blocks = lane.span_left / 64;
-    lane.span += 64 * lane.blocks;
-    lane.span_left %= 64;
-    lane.phase = Phase::in_place;
-  } else {
+  if (lane.phase == Phase::joined) {
+    hand_out_span(lane);
+  } else if (lane.phase == Phase::in_place) {
     keep_rest(lane);
+  } else {
+    lane.phase = Phase::done;
   }
 }
 
+// Gives the kernel the span's whole blocks where they lie, or keeps the
+// span when it has none.
+void Md5Lanes::hand_out_span(Lane& lane) {
+  if (lane.span_left < 64) return keep_rest(lane);
+  lane.next = lane.span;
+  lane.blocks = lane.span_left / 64;
+  lane.span += 64 * lane.blocks;
+  lane.span_left %= 64;
+  lane.phase = Phase::in_place;
+}
+
 // Keeps what is left of the span, less than a block, in tail, and pads the
-// stream when the span was its last.
+// stream when the span was its last. Bytes begin to be held in a zeroed
+// block, so that the padding finds its zeros there.
 void Md5Lanes::keep_rest(Lane& lane) {
-  if (lane.span_left > 0) std::memcpy(lane.tail + lane.held, lane.span, lane.span_left);
+  if (lane.held == 0) std::memset(lane.tail, 0, 64);
+  copy_short(lane.tail + lane.held, lane.span, lane.span_left);
   lane.held = static_cast<std::uint8_t>(lane.held + lane.span_left);
   lane.span_left = 0;
   if (lane.last)
@@ -107,12 +142,13 @@ void Md5Lanes::keep_rest(Lane& lane) {
     lane.phase = Phase::waiting;
 }
 
-// Appends MD5Final's padding to the held bytes: 0x80, zeros and the bit
-// count, little-endian, in one block, or two when more than 55 bytes are held.
+// Appends MD5Final's padding to the held bytes: 0x80, the zeros that follow
+// them already, and the bit count, little-endian, at the end of their block,
+// or of a second block when more than 55 bytes are held.
 void Md5Lanes::pad(Lane& lane) {
   const std::size_t end = lane.held < 56 ? 64 : 128;
+  if (end == 128) std::memset(lane.tail + 64, 0, 64);
   lane.tail[lane.held] = 0x80;
-  std::memset(lane.tail + lane.held + 1, 0, end - 8 - lane.held - 1);
   const std::uint64_t bits = lane.length << 3;
   for (int i = 0; i < 8; i++) lane.tail[end - 8 + i] = static_cast<unsigned char>(bits >> (8 * i));
   lane.held = 0;

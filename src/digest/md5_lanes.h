@@ -106,7 +106,7 @@ class Md5Lanes {
   enum class Phase : std::uint8_t {
     idle,      // no stream
     waiting,   // the stream needs its next span
-    joining,   // a block completed in tail, if any, then the span
+    joined,    // the held bytes completed from the span, a block in tail; then the span
     in_place,  // whole blocks of the span, read where they lie
     ending,    // the padded end of the stream, in tail
     done,      // the digest is in the lane's state
@@ -121,10 +121,11 @@ class Md5Lanes {
     Phase phase;                          // where the stream stands
     bool last;                            // the span fed ends the stream
     std::uint8_t held;                    // bytes of an unfinished block kept in tail
-    alignas(64) unsigned char tail[128];  // an unfinished block, or the padded end
+    alignas(64) unsigned char tail[128];  // held bytes, zeros to the block's end; or the padded end
   };
 
   void settle(Lane& lane);
+  void hand_out_span(Lane& lane);
   void keep_rest(Lane& lane);
   void pad(Lane& lane);
   void compress(LaneMask running, std::size_t count);
