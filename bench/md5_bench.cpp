@@ -65,9 +65,10 @@ void BM_OpenSslMd5Update(benchmark::State& state) {
 }
 
 // Many independent buffers of one workload, slices of one block of random
-// bytes. All but the first two workloads fit in the second-level cache, as a
-// worker's buffers do when it hashes what it has just read; long buffers are
-// read from memory at this speed too, many short ones are not.
+// bytes. All but the first two workloads stay in the processor's caches from
+// one iteration to the next, as a worker's buffers are when it hashes what it
+// has just read; long buffers stream from memory at full speed as well, many
+// short ones do not.
 struct Workload {
   const char* name;  // as the benchmark names show it
   size_t min_size;   // smallest buffer

@@ -38,7 +38,6 @@ void copy_short(unsigned char* to, const unsigned char* from, std::size_t n) {
 // The widest kernel whose instructions the processor and the system both support.
 Md5Kernel widest_md5_kernel() {
 #if MIRVALE_MD5_X86_KERNELS
-  __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f")) return Md5Kernel::avx512;
   if (__builtin_cpu_supports("avx2")) return Md5Kernel::avx2;
 #endif

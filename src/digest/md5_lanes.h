@@ -13,8 +13,8 @@ namespace mirvale {
 
 // The lane kernels, narrowest first.
 enum class Md5Kernel : std::uint8_t {
-  portable,  // plain C++, 8 lanes, on any processor
-  avx2,      // 8 lanes in 256-bit registers
+  portable,  // 8 lanes in the compiler's generic vectors, on any processor
+  avx2,      // 16 lanes in two groups of 256-bit registers
   avx512,    // 16 lanes in 512-bit registers
 };
 
@@ -23,15 +23,18 @@ Md5Kernel widest_md5_kernel();
 
 // Design. Each lane carries one stream at a time, from start to digest, and
 // every stream's digest is exactly MD5Final's for the same bytes. The bytes
-// are the caller's: feed lends a lane a span, which the lane compresses where
-// it lies, block by block, keeping no more than a block's worth (at most 63
-// bytes, and the padding) in a buffer of its own. run() advances all lanes
-// that have a whole block, in one kernel call per block of every lane, until
-// a lane needs its caller; it reports such lanes in a mask and the caller
-// refills each one before calling run() again. A lane without a stream (idle)
-// costs nothing but its share of the vector: the kernel computes it on
-// borrowed bytes and the result is thrown away. Memory is fixed at
-// construction; nothing is allocated afterwards.
+// are the caller's: feed lends a lane a span of any length, whose whole
+// blocks the kernel reads where they lie; the lane copies only what is left
+// of a block at the span's end (at most 63 bytes) and the padding into a
+// buffer of its own, so spans that are multiples of 64 bytes but for a
+// stream's last are never copied. run() compresses the ready blocks of all
+// running lanes together, as many at a time as every one of them has, until
+// a lane needs its caller; it reports such lanes in a mask, and the caller
+// answers each before calling run() again. An idle lane costs its share of
+// the vector, as the kernel computes it on borrowed bytes and throws the
+// result away, so a caller keeps its lanes busy while it has streams. An
+// object belongs to one thread; memory is fixed at construction (about
+// 3.5 KiB) and nothing is allocated afterwards.
 //
 // The life of a lane, and who moves it:
 //
@@ -85,7 +88,8 @@ class Md5Lanes {
   Md5Lanes& operator=(const Md5Lanes&) = delete;
 
   Md5Kernel kernel() const { return kernel_; }
-  // The number of lanes, 8 or 16; lanes are numbered from 0.
+  // The number of lanes, 8 (portable) or 16, numbered from 0: the number of
+  // files a worker keeps open to fill them.
   int lanes() const { return lanes_; }
 
   // Opens a new stream on lane, dropping whatever it held; the lane waits to be fed.
