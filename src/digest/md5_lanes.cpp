@@ -143,10 +143,10 @@ void Md5Lanes::keep_rest(Lane& lane) {
 
 // Appends MD5Final's padding to the held bytes: 0x80, the zeros that follow
 // them already, and the bit count, little-endian, at the end of their block,
-// or of a second block when more than 55 bytes are held.
+// or of tail's second block when more than 55 bytes are held: bytes 64 to 119
+// of tail are zero from construction on and never written.
 void Md5Lanes::pad(Lane& lane) {
   const std::size_t end = lane.held < 56 ? 64 : 128;
-  if (end == 128) std::memset(lane.tail + 64, 0, 64);
   lane.tail[lane.held] = 0x80;
   const std::uint64_t bits = lane.length << 3;
   for (int i = 0; i < 8; i++) lane.tail[end - 8 + i] = static_cast<unsigned char>(bits >> (8 * i));
