@@ -202,6 +202,7 @@ Md5Digest Md5Lanes::digest(int lane) {
   return digest;
 }
 
+// Forgets the lane's stream; its bytes are never read again.
 void Md5Lanes::drop(int lane) {
   lane_[lane].phase = Phase::idle;
 }

@@ -33,8 +33,8 @@ Md5Kernel widest_md5_kernel();
 // answers each before calling run() again. An idle lane costs its share of
 // the vector, as the kernel computes it on borrowed bytes and throws the
 // result away, so a caller keeps its lanes busy while it has streams. An
-// object belongs to one thread; memory is fixed at construction (about
-// 3.5 KiB) and nothing is allocated afterwards.
+// object belongs to one thread; its memory is its own 3.3 KiB, fixed at
+// construction, and nothing is allocated afterwards.
 //
 // The life of a lane, and who moves it:
 //
