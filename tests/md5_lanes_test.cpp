@@ -45,9 +45,9 @@ std::vector<Md5Kernel> kernels_of_this_processor() {
 std::vector<std::string> digest_streams(Md5Lanes& md5, const std::vector<std::string>& streams,
                                         const std::vector<size_t>& span_sizes) {
   struct Slot {
-    size_t stream, at, spans;  // which stream, bytes fed, spans fed
-    bool ended;                // the last span is fed
-    std::vector<unsigned char> buffer;
+    size_t stream, at, spans;           // which stream, bytes fed, spans fed
+    bool ended;                         // the last span is fed
+    std::vector<unsigned char> buffer;  // the span lent to the lane
   };
   size_t widest_span = 0;
   for (const std::string& stream : streams) widest_span = std::max(widest_span, stream.size());
