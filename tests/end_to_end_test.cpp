@@ -150,6 +150,81 @@ TEST_F(EndToEndTest, GeneratedTreeGivesTheIndependentlyComputedConsoleAndLog) {
   }
 }
 
+// The MD5 collision published by Wang et al. in 2004: two 128-byte blocks
+// that differ in six bytes and share the digest
+// 79054025255fb1a26e4bc422aef54eb4, as does any common suffix after them.
+std::string from_hex(const char* text) {
+  std::string bytes;
+  for (const char* p = text; p[0] != '\0' && p[1] != '\0'; p += 2)
+    bytes += static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16));
+  return bytes;
+}
+const std::string kCollisionA = from_hex(
+    "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
+    "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
+    "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
+    "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70");
+const std::string kCollisionB = from_hex(
+    "d131dd02c5e6eec4693d9a0698aff95c2fcab50712467eab4004583eb8fb7f89"
+    "55ad340609f4b30283e4888325f1415a085125e8f7cdc99fd91dbd7280373c5b"
+    "d8823e3156348f5bae6dacd436c919c6dd53e23487da03fd02396306d248cda0"
+    "e99f33420f577ee8ce54b67080280d1ec69821bcb6a8839396f965ab6ff72a70");
+
+TEST_F(EndToEndTest, FilesOfOneDigestButOtherContentAreNeverGroupedTogether) {
+  const std::string suffix = noise(1 << 20, 7);
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> files;
+    // The groups of identical content, whatever order the walk finds them in.
+    std::vector<std::vector<std::string>> groups;
+  };
+  const std::vector<Case> cases = {
+      {"the pair alone", {{"a.bin", kCollisionA}, {"b.bin", kCollisionB}}, {}},
+      {"copies of each in other directories",
+       {{"x/a.bin", kCollisionA},
+        {"x/b.bin", kCollisionB},
+        {"y/a copy", kCollisionA},
+        {"z/b copy", kCollisionB}},
+       {{"x/a.bin", "y/a copy"}, {"x/b.bin", "z/b copy"}}},
+      {"a common 1 MiB suffix",
+       {{"x/a.bin", kCollisionA + suffix},
+        {"y/b.bin", kCollisionB + suffix},
+        {"z/a copy", kCollisionA + suffix}},
+       {{"x/a.bin", "z/a copy"}}},
+      {"an ordinary pair beside",
+       {{"x/a.bin", kCollisionA}, {"y/b.bin", kCollisionB}, {"x/abc", "abc"}, {"y/abc", "abc"}},
+       {{"x/abc", "y/abc"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::remove_tree(data_.path());
+    test::make_dir(data_.path());
+    for (const char* d : {"x", "y", "z"}) test::make_dir(data_ / d);
+    for (const auto& [name, content] : c.files) test::write_file(data_ / name, content);
+    const std::vector<std::string> order = test::walk_order(data_.path());
+    auto at = [&](const std::string& name) {
+      return std::find(order.begin(), order.end(), data_ / name) - order.begin();
+    };
+    // Members in walk order; groups of one digest in the walk order of
+    // their first files (no case has groups of two digests).
+    std::vector<std::vector<std::string>> named = c.groups;
+    for (auto& g : named)
+      std::sort(g.begin(), g.end(), [&](auto& l, auto& r) { return at(l) < at(r); });
+    std::sort(named.begin(), named.end(), [&](auto& l, auto& r) { return at(l[0]) < at(r[0]); });
+    test::Groups groups;
+    for (auto& g : named) {
+      groups.emplace_back();
+      for (const std::string& name : g) groups.back().push_back(data_ / name);
+    }
+    for (const char* threads : {"0", "1", "4"}) {
+      SCOPED_TRACE(threads);
+      const test::RunResult r = run(data_.path(), false, threads);
+      expect_completed(r);
+      EXPECT_EQ(log(), test::report_of(groups));
+    }
+  }
+}
+
 TEST_F(EndToEndTest, EmptyDirectoryGivesThePhasesAndAnEmptyLog) {
   const test::RunResult r = run(data_.path());
   expect_completed(r);

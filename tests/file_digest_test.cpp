@@ -36,7 +36,7 @@ class FileDigestTest : public ::testing::Test {
     EXPECT_EQ(platform::open_directory(dir.c_str(), directory), platform::OpenStatus::opened);
     std::uint64_t size = 0;
     if (platform::regular_file_size_at(directory, name.c_str(), size))
-      platform::open_sized_file_at(directory, name.c_str(), opened);
+      platform::open_sized_file_at(directory, name.c_str(), size, opened);
     bool readable = digest_.digest_file(opened, size);
     return {readable, test::hex(digest_.result().data(), 16)};
   }
@@ -114,6 +114,24 @@ TEST_F(FileDigestTest, FifoIsUnreadableAtOnce) {
   Outcome outcome = digest(dir_ / "fifo");
   EXPECT_FALSE(outcome.readable);
   EXPECT_EQ(outcome.digest, kZeroDigest);
+}
+
+TEST_F(FileDigestTest, EntrySwappedAfterItsSizeWasFoundIsRefusedOnItsDescriptor) {
+  // The size was found on a regular file; what the name holds at the open is
+  // a FIFO, a device, or a regular file of another size.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  write_random("grown", 101);
+  const std::pair<std::string, std::string> cases[] = {
+      {dir_.path() + "/", "fifo"}, {"/dev/", "null"}, {dir_.path() + "/", "grown"}};
+  for (const auto& [dir, name] : cases) {
+    platform::FileHandle directory, opened;
+    ASSERT_EQ(platform::open_directory(dir.c_str(), directory), platform::OpenStatus::opened);
+    const std::uint64_t size = name == "grown" ? 100 : 0;
+    EXPECT_EQ(platform::open_sized_file_at(directory, name.c_str(), size, opened),
+              platform::OpenStatus::failed)
+        << name;
+    EXPECT_FALSE(opened.valid()) << name;
+  }
 }
 
 TEST_F(FileDigestTest, FileWhoseReadFailsIsUnreadable) {

@@ -2,6 +2,7 @@
 // record by the tests: group order, chain order, the stack limit, damaged records and
 // failing log writes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,8 +13,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/listing.h"
 #include "report/report.h"
 #include "test_support.h"
 #include "tree_file_helpers.h"
@@ -105,10 +108,17 @@ class ReportTest : public ::testing::Test {
     ASSERT_TRUE(names_.open((dir_ / "MIRVALE.NMS").c_str()));
     log_ = platform::open_working_file(log_file_.c_str());
     ASSERT_TRUE(log_.valid());
+    queue_.start_workers(2);
   }
 
-  // Appends a path to the name store and returns its offset.
+  // Appends a path to the name store and returns its offset. A file of one
+  // content stands at the path below the test directory, so that every chain
+  // is confirmed whole.
   NameOffset store(const std::string& path_text) {
+    for (size_t slash = path_text.find('/'); slash != std::string::npos;
+         slash = path_text.find('/', slash + 1))
+      ::mkdir((dir_ / path_text.substr(0, slash)).c_str(), 0777);
+    test::write_file(dir_ / path_text, "same");
     EXPECT_TRUE(path_->assign(path_text));
     const std::optional<NameOffset> offset = names_.append_name(*path_);
     EXPECT_TRUE(offset);
@@ -122,7 +132,16 @@ class ReportTest : public ::testing::Test {
     for (const RawRecord& r : records)
       laid_out.push_back(TreeRecord{r.left, r.right, r.equal, 0, r.digest, r.name_offset});
     test::lay_out_tree(tree_, dir_ / "MIRVALE.ST", root, laid_out);
+    EXPECT_TRUE(names_.flush_names());
+    EXPECT_TRUE(tree_.write_back());
+    platform::FileHandle start;
+    EXPECT_EQ(platform::open_directory((dir_.path() + "/").c_str(), start),
+              platform::OpenStatus::opened);
+    budget_.reset(queue_.workers());
+    EXPECT_TRUE(budget_.take_file());          // the start directory's, given back by end
+    confirmation_.begin(std::move(start), 0);  // stored paths are relative to it
     report_->report_duplicates();
+    confirmation_.end();
     return captured_.text();
   }
 
@@ -171,8 +190,12 @@ class ReportTest : public ::testing::Test {
   DigestTree tree_;
   test::CapturedConsole captured_;
   platform::FileHandle log_;
-  std::unique_ptr<Report> report_ =
-      std::make_unique<Report>(tree_, names_, *path_, *io_, captured_.console(), log_);
+  SizeCensus census_;
+  DescriptorBudget budget_;
+  DigestQueue queue_{census_, budget_, *io_};
+  Confirmation confirmation_{tree_, names_, budget_};
+  std::unique_ptr<Report> report_ = std::make_unique<Report>(
+      ReportParts{tree_, names_, *path_, *io_, captured_.console(), log_, queue_, confirmation_});
 };
 
 TEST_F(ReportTest, EightFileExampleGivesTenLinesAnd255ByteLog) {
@@ -382,7 +405,8 @@ TEST_F(ReportTest, LogThatFillsUpMidwayKeepsAPrefixAndTheConsoleGoesOn) {
   TreeBuilder builder;
   std::vector<std::string> long_paths;
   for (size_t i = 0; long_paths.size() * line <= 2 * platform::BlockWriter::kBlockSize; ++i) {
-    std::string p = "d/" + std::to_string(i);
+    // Names of at most 255 bytes, so that the files can be made.
+    std::string p = "d/" + std::to_string(i) + "/" + std::string(150, 'p') + "/";
     long_paths.push_back(p + std::string(line - 2 - p.size(), 'p'));
     builder.add(letter_digest('a'), store(long_paths.back()));
   }

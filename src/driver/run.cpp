@@ -66,9 +66,11 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
 Run::Run(platform::Console& console)
     : console_(console),
       names_(scan_path_),
+      confirmation_(tree_, names_, budget_),
       queue_(census_, budget_, io_buffer_),
       scan_(scan_path_, names_, tree_, census_, queue_, budget_, console_),
-      report_(tree_, names_, scan_path_, io_buffer_, console_, log_handle_) {
+      report_(
+          {tree_, names_, scan_path_, io_buffer_, console_, log_handle_, queue_, confirmation_}) {
   build_file_names();
 }
 
@@ -122,8 +124,16 @@ int Run::scan_and_report(const char* start_path) {
   budget_.reset(queue_.workers());
   if (!scan_completed(scan_.run(), start_path)) return kExitFailed;
   console_.write(kReportPhase);
+  // Stored paths are the start path, the separator and the names below it.
+  confirmation_.begin(scan_.take_start_directory(), std::strlen(start_path) + 1);
   report_.report_duplicates();
+  confirmation_.end();
   int status = report_.stack_full() ? kExitFailed : kExitCompleted;
+  if (report_.out_of_descriptors()) {
+    // The report leaves the path it could not open in the scan path.
+    console_.print(kOpenFail, scan_path_.c_str());
+    status = kExitFailed;
+  }
   if (report_.log_failed()) {
     console_.print(kWriteFail, log_file_name_);
     status = kExitFailed;

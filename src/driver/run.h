@@ -5,6 +5,7 @@
 #include "index/digest_tree.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "report/confirm.h"
 #include "report/report.h"
 #include "scan/descriptor_budget.h"
 #include "scan/digest_queue.h"
@@ -60,6 +61,7 @@ class Run {
   NameStore names_;
   platform::FileHandle log_handle_;
   DigestTree tree_;
+  Confirmation confirmation_;
   SizeCensus census_;
   DescriptorBudget budget_;
   DigestQueue queue_;

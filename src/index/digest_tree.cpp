@@ -100,6 +100,23 @@ bool DigestTree::read_record(std::uint32_t offset, TreeRecord& record) {
   return true;
 }
 
+bool DigestTree::read_written_record(std::uint32_t offset, TreeRecord& record) const {
+  unsigned char bytes[kTreeRecordSize];
+  // Bytes still in the tail are not in the file yet.
+  if (meets_tail(offset, sizeof bytes)) return false;
+  const std::size_t in_head = head_part(offset, sizeof bytes);
+  if (in_head > 0) {
+    if (offset + in_head > head_end_) return false;  // past the end of the file
+    std::memcpy(bytes, head_.get() + offset, in_head);
+  }
+  const std::size_t rest = sizeof bytes - in_head;
+  if (rest > 0 && platform::read_at(handle_, offset + in_head, bytes + in_head, rest) !=
+                      static_cast<long>(rest))
+    return false;
+  decode_record(bytes, record);
+  return true;
+}
+
 bool DigestTree::write_record(std::uint32_t offset, const TreeRecord& record) {
   unsigned char bytes[kTreeRecordSize];
   encode_record(record, bytes);

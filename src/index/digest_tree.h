@@ -58,6 +58,10 @@ class DigestTree {
   bool open_existing_tree(const char* file_name);
   // Reads the record at offset; false when it cannot be read whole.
   bool read_record(std::uint32_t offset, TreeRecord& record);
+  // Reads the record at offset once the tree has been written back and no
+  // longer changes; changes nothing itself, so threads may read at once.
+  // False when it cannot be read whole.
+  bool read_written_record(std::uint32_t offset, TreeRecord& record) const;
   // Writes the record at offset; false on failure.
   bool write_record(std::uint32_t offset, const TreeRecord& record);
   // Writes root to offset 0; false on failure.

@@ -51,11 +51,18 @@ struct DirectoryRef {
 };
 
 // Read-only open of the file name in dir that regular_file_size_at has just
-// found to be a regular file: never creates, never follows a link, never
-// blocks, but does not look at the type again. Should the entry have been
-// swapped meanwhile, reading what was opened either fails or outgrows the
-// size that was found, which a caller that knows the size notices.
-OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, FileHandle& out);
+// found to be a regular file of size bytes: never creates, never follows a
+// link, never blocks, and checks on the descriptor that what it opened is a
+// regular file of that size still, so that an entry swapped for a FIFO or a
+// device meanwhile is refused (failed) and never read.
+OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, std::uint64_t size,
+                              FileHandle& out);
+// Read-only open of the regular file at relative, a path below the directory
+// top made of names joined by '/', no link followed at any depth and nothing
+// blocking; anything but a regular file is refused (failed). size receives
+// the size of what was opened.
+OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out,
+                              std::uint64_t& size);
 // The size of the file name in dir, a link not followed; false unless it is a
 // regular file.
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size);

@@ -1,7 +1,9 @@
 // POSIX file access: descriptors opened with O_CLOEXEC, EINTR and short
 // transfers retried here and nowhere else, 64-bit offsets throughout.
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,8 +61,74 @@ FileHandle open_existing_file(const char* name) {
   return regular_only(open_retrying(name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
-OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, FileHandle& out) {
-  return open_retrying_at(dir.fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW, 0, out);
+// Keeps out open if it holds a regular file of size bytes, or of any size,
+// learnt into size, when size is kAnySize; closes it and reports a failure
+// otherwise.
+static constexpr std::uint64_t kAnySize = ~std::uint64_t{0};
+static OpenStatus keep_if_regular(OpenStatus status, FileHandle& out, std::uint64_t& size) {
+  if (status != OpenStatus::opened) return status;
+  struct stat st;
+  if (::fstat(out.fd(), &st) == 0 && S_ISREG(st.st_mode) &&
+      (size == kAnySize || static_cast<std::uint64_t>(st.st_size) == size)) {
+    size = static_cast<std::uint64_t>(st.st_size);
+    return OpenStatus::opened;
+  }
+  out.close();
+  return OpenStatus::failed;
+}
+
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
+
+OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, std::uint64_t size,
+                              FileHandle& out) {
+  if (size == kAnySize) return OpenStatus::failed;
+  return keep_if_regular(open_retrying_at(dir.fd, name, kReadFlags, 0, out), out, size);
+}
+
+// openat2 refusing every link on the way; ENOSYS where the kernel (or a
+// sandbox's filter) does not offer it.
+static OpenStatus open_resolving_no_links(int dir_fd, const char* relative, FileHandle& out) {
+  struct open_how how = {};
+  how.flags = kReadFlags | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd;
+  do {
+    fd = ::syscall(SYS_openat2, dir_fd, relative, &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  out = FileHandle(static_cast<int>(fd));
+  if (fd >= 0) return OpenStatus::opened;
+  if (errno == ENOSYS || errno == EPERM) errno = ENOSYS;
+  return errno == EMFILE || errno == ENFILE ? OpenStatus::out_of_descriptors : OpenStatus::failed;
+}
+
+// The same one directory at a time, for kernels without openat2.
+static OpenStatus open_name_by_name(int dir_fd, const char* relative, FileHandle& out) {
+  FileHandle dir;
+  char name[256];
+  for (;;) {
+    const char* slash = std::strchr(relative, '/');
+    if (slash == nullptr)
+      return open_retrying_at(dir.valid() ? dir.fd() : dir_fd, relative, kReadFlags, 0, out);
+    const size_t length = static_cast<size_t>(slash - relative);
+    if (length == 0 || length >= sizeof name) return OpenStatus::failed;
+    std::memcpy(name, relative, length);
+    name[length] = '\0';
+    FileHandle next;
+    const OpenStatus status = open_retrying_at(dir.valid() ? dir.fd() : dir_fd, name,
+                                               O_PATH | O_DIRECTORY | O_NOFOLLOW, 0, next);
+    if (status != OpenStatus::opened) return status;
+    dir = std::move(next);
+    relative = slash + 1;
+  }
+}
+
+OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out,
+                              std::uint64_t& size) {
+  OpenStatus status = open_resolving_no_links(top.fd, relative, out);
+  if (status == OpenStatus::failed && errno == ENOSYS)
+    status = open_name_by_name(top.fd, relative, out);
+  size = kAnySize;
+  return keep_if_regular(status, out, size);
 }
 
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size) {

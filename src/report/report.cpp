@@ -22,23 +22,53 @@ static_assert(kHeading.size() <= kIoBufferSize, "the heading fits");
 
 }  // namespace
 
+Report::Report(const ReportParts& parts)
+    : tree_(parts.tree),
+      names_(parts.names),
+      path_(parts.path),
+      io_(parts.io),
+      console_(parts.console),
+      queue_(parts.queue),
+      confirmation_(parts.confirmation),
+      log_writer_(parts.log) {
+  queue_.set_chain_check(&check_chain, &confirmation_);
+}
+
+// A worker's look at a chain, in the queue's terms.
+DigestQueue::Outcome Report::check_chain(const void* confirmation, std::uint32_t chain,
+                                         IoBuffer& buffer) {
+  switch (static_cast<const Confirmation*>(confirmation)->check_chain(chain, buffer)) {
+    case Confirmation::Verdict::one_class:
+      return DigestQueue::Outcome::one_class;
+    case Confirmation::Verdict::out_of_descriptors:
+      return DigestQueue::Outcome::out_of_descriptors;
+    case Confirmation::Verdict::mixed:
+      break;
+  }
+  return DigestQueue::Outcome::mixed;
+}
+
 void Report::report_duplicates() {
   stack_full_ = false;
+  out_of_descriptors_ = false;
   log_failed_ = false;
   log_writer_.discard();
   walk_tree();
+  // The groups still being checked come before anything that ended the walk.
+  while (!out_of_descriptors_ && !queue_.empty()) print_oldest();
+  queue_.abandon();
+  if (stack_full_ && !out_of_descriptors_) console_.write(kStackFull);
   if (!log_failed_ && !log_writer_.flush()) log_failed_ = true;
 }
 
-// The in-order walk from the root, printing each group at its head.
+// The in-order walk from the root, queueing each group at its head.
 void Report::walk_tree() {
   // Offset 0 is the header: an empty tree has no record to visit.
   if (tree_.root() == 0) return;
   std::uint32_t count = 0;
   push(count, tree_.root());
-  for (;;) {
+  while (!out_of_descriptors_) {
     if (count == kStackEntries) {
-      console_.write(kStackFull);
       stack_full_ = true;
       return;
     }
@@ -56,7 +86,7 @@ void Report::walk_tree() {
         break;
       case kVisit:
         stack_state_[top] = kLeave;
-        if (stack_grouped_[top]) print_group(stack_offset_[top]);
+        if (stack_grouped_[top]) queue_group(stack_offset_[top]);
         if (stack_right_[top] != 0) push(count, stack_right_[top]);
         break;
       default:
@@ -74,25 +104,159 @@ void Report::push(std::uint32_t& count, std::uint32_t offset) {
   ++count;
 }
 
+// Queues the chain headed at head for the workers to look at, first printing
+// the groups ahead of it whose look is done, or enough of them to make room.
+void Report::queue_group(std::uint32_t head) {
+  while (!out_of_descriptors_ && queue_.oldest_ready()) print_oldest();
+  if (!out_of_descriptors_ && queue_.full()) {
+    queue_.wait_for_room();
+    do {
+      print_oldest();  // waits for it, if the workers finished out of order
+    } while (!out_of_descriptors_ && queue_.oldest_ready());
+  }
+  if (!out_of_descriptors_) queue_.push_check(head);
+}
+
+// Prints the oldest queued chain once it has been looked at: at once when
+// its files are all one content, else class by class.
+void Report::print_oldest() {
+  const DigestQueue::Task& task = queue_.oldest();
+  const std::uint32_t head = task.chain;
+  const bool one_class = task.outcome == DigestQueue::Outcome::one_class;
+  queue_.pop();
+  if (one_class) {
+    print_group(head);
+  } else {
+    print_classes(head);
+  }
+}
+
 // Prints the heading and the path of every record on the chain headed by the
 // record at head, in chain order. A path that cannot be read back gets no
 // line; a chain record that cannot be read ends the group.
 void Report::print_group(std::uint32_t head) {
   std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
   emit_line(kHeading.size());
-  std::uint32_t offset = head;
-  while (offset != 0) {
+  for (std::uint32_t offset = head; offset != 0;) {
     if (!tree_.read_record(offset, chain_record_)) return;
-    // Records lie in the file in order of creation and a chain grows at its
-    // end, so a link that does not lead further on is damage, not a chain.
-    offset = chain_record_.equal > offset ? chain_record_.equal : 0;
-    if (!names_.read_name(chain_record_.name_offset)) continue;
-    const size_t length =
-        path_.length() < ScanPath::kMaxLength ? path_.length() : ScanPath::kMaxLength;
-    std::memcpy(io_.bytes, path_.c_str(), length);
-    std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
-    emit_line(length + kLineEnd.size());
+    offset = next_in_chain(chain_record_, offset);
+    print_path(chain_record_.name_offset);
   }
+}
+
+// Splits the chain headed at head into classes of identical content and
+// prints each of two or more files as a group. The first readable file heads
+// the first class; each later one joins the first class whose head it
+// equals, or heads a new one. A class is printed whole before the next one's
+// head is looked for, so each pass compares the files not yet placed with
+// one head: at most about files times classes comparisons.
+void Report::print_classes(std::uint32_t head) {
+  marks_cleared_ = 0;
+  std::uint64_t first = 0;
+  while (first != kNoPosition && !out_of_descriptors_) first = print_class(head, first);
+}
+
+// Finds the class head at or after position first, prints its class if it
+// has two or more files, and returns the first position after it that is in
+// no class yet, or kNoPosition.
+std::uint64_t Report::print_class(std::uint32_t head, std::uint64_t first) {
+  OpenedFile lead;  // the class's head, once found
+  NameOffset lead_name = 0;
+  std::uint64_t next = kNoPosition;
+  bool printed = false;
+  std::uint64_t position = 0;
+  for (std::uint32_t offset = head; offset != 0; ++position) {
+    if (!tree_.read_record(offset, chain_record_)) break;
+    offset = next_in_chain(chain_record_, offset);
+    clear_mark(position);
+    if (position < first || marked(position)) continue;
+    OpenedFile file;
+    const platform::OpenStatus status = open_file(chain_record_.name_offset, file);
+    if (status == platform::OpenStatus::out_of_descriptors) return kNoPosition;
+    if (status != platform::OpenStatus::opened) {
+      mark(position);  // unreadable: in no class
+    } else if (!lead.handle.valid()) {
+      if (!heads_a_class(head, position, file)) continue;
+      mark(position);
+      lead = std::move(file);
+      lead_name = chain_record_.name_offset;
+    } else {
+      const Comparison comparison = compare_files(lead, file, io_);
+      if (comparison == Comparison::first_unreadable) return next < position ? next : position;
+      if (comparison == Comparison::different && next == kNoPosition) next = position;
+      if (comparison == Comparison::second_unreadable) mark(position);
+      if (comparison != Comparison::same) continue;
+      mark(position);
+      if (!printed) {
+        std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
+        emit_line(kHeading.size());
+        print_path(lead_name);
+        printed = true;
+      }
+      print_path(chain_record_.name_offset);
+    }
+  }
+  return next;
+}
+
+// Whether the file at an unmarked position, open as file, heads a class. A
+// marked position's class is known; past them, the file heads one unless it
+// equals a file before it, which then placed it in an earlier class.
+bool Report::heads_a_class(std::uint32_t head, std::uint64_t position, const OpenedFile& file) {
+  if (position < kMarkedPositions) return true;
+  TreeRecord record;
+  std::uint32_t offset = head;
+  for (std::uint64_t earlier = 0; earlier < position && offset != 0; ++earlier) {
+    if (!tree_.read_record(offset, record)) return true;
+    offset = next_in_chain(record, offset);
+    OpenedFile other;
+    if (open_file(record.name_offset, other) != platform::OpenStatus::opened) continue;
+    if (compare_files(other, file, io_) == Comparison::same) return false;
+  }
+  return !out_of_descriptors_;
+}
+
+// Opens the file whose path is stored at name, its path left in the scan
+// path. Workers may hold descriptors for chains queued later: after a
+// shortage the open is tried again once they are done, and a second one
+// ends the report.
+platform::OpenStatus Report::open_file(NameOffset name, OpenedFile& out) {
+  platform::OpenStatus status = confirmation_.open_file(name, path_.data(), out);
+  if (status == platform::OpenStatus::out_of_descriptors) {
+    queue_.wait_for_all();
+    status = confirmation_.open_file(name, path_.data(), out);
+  }
+  path_.set_length(std::strlen(path_.c_str()));
+  if (status == platform::OpenStatus::out_of_descriptors) out_of_descriptors_ = true;
+  return status;
+}
+
+bool Report::marked(std::uint64_t position) const {
+  return position < kMarkedPositions && (marks_[position / 64] >> (position % 64) & 1u) != 0;
+}
+
+// Clears the marks left by an earlier chain for position and those that
+// share its word, the first time a pass over this chain meets it: every
+// pass meets the positions in order from the first.
+void Report::clear_mark(std::uint64_t position) {
+  if (position < marks_cleared_ || position >= kMarkedPositions) return;
+  marks_[position / 64] = 0;
+  marks_cleared_ = (position / 64 + 1) * 64;
+}
+
+void Report::mark(std::uint64_t position) {
+  if (position < kMarkedPositions) marks_[position / 64] |= std::uint64_t{1} << (position % 64);
+}
+
+// Prints the line of the path stored at name; a path that cannot be read
+// back gets none.
+void Report::print_path(NameOffset name) {
+  if (!names_.read_name(name)) return;
+  const size_t length =
+      path_.length() < ScanPath::kMaxLength ? path_.length() : ScanPath::kMaxLength;
+  std::memcpy(io_.bytes, path_.c_str(), length);
+  std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
+  emit_line(length + kLineEnd.size());
 }
 
 // Hands the first size bytes of the I/O buffer to the console and to the

@@ -1,5 +1,6 @@
 // The duplicate report: an in-order walk of the digest tree that prints every
-// group of files with equal digests on the console and in the log.
+// group of files with equal digests and equal content on the console and in
+// the log, each chain's files compared byte for byte before it is printed.
 #pragma once
 
 #include <cstddef>
@@ -8,35 +9,69 @@
 #include "index/digest_tree.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "report/confirm.h"
+#include "scan/digest_queue.h"
 #include "scan/name_store.h"
 #include "scan/scan_path.h"
 #include "types.h"
 
 namespace mirvale {
 
+// What the report reads and where it prints: the run's modules and buffers.
+struct ReportParts {
+  DigestTree& tree;
+  NameStore& names;
+  ScanPath& path;
+  IoBuffer& io;
+  platform::Console& console;
+  const platform::FileHandle& log;
+  DigestQueue& queue;          // its workers look at chains ahead of the report
+  Confirmation& confirmation;  // opens and compares the files of a chain
+};
+
 class Report {
  public:
   static constexpr std::uint32_t kStackEntries = 20000;
+  // Positions of a chain that can be marked as placed in a class or
+  // unreadable; later positions are compared again instead.
+  static constexpr std::uint64_t kMarkedPositions = std::uint64_t{1} << 20;
 
-  Report(DigestTree& tree, NameStore& names, ScanPath& path, IoBuffer& io,
-         platform::Console& console, const platform::FileHandle& log)
-      : tree_(tree), names_(names), path_(path), io_(io), console_(console), log_writer_(log) {}
+  // Sets the queue's workers to look at chains with the confirmation.
+  explicit Report(const ReportParts& parts);
 
-  // Prints every group of two or more files with equal digests, in ascending
-  // digest order, on the console and in the log; ends early when the tree is
-  // too deep for the stack or one of its records cannot be read. The log's
-  // lines are gathered and written in blocks, the last when the report ends.
+  // Prints every class of two or more files of equal digest and equal
+  // content, in ascending digest order, on the console and in the log; ends
+  // early when the tree is too deep for the stack, one of its records cannot
+  // be read, or no descriptor is free for a file. The log's lines are
+  // gathered and written in blocks, the last when the report ends.
   void report_duplicates();
 
   // "Stack Full!" ended the report before every group was printed.
   bool stack_full() const { return stack_full_; }
+  // No descriptor was free to open a file; the scan path names it.
+  bool out_of_descriptors() const { return out_of_descriptors_; }
   // A write to the log failed or was short.
   bool log_failed() const { return log_failed_; }
 
  private:
+  // The first position of a chain not yet placed in a class, if any.
+  static constexpr std::uint64_t kNoPosition = ~std::uint64_t{0};
+
+  static DigestQueue::Outcome check_chain(const void* confirmation, std::uint32_t chain,
+                                          IoBuffer& buffer);
   void walk_tree();
   void push(std::uint32_t& count, std::uint32_t offset);
+  void queue_group(std::uint32_t head);
+  void print_oldest();
   void print_group(std::uint32_t head);
+  void print_classes(std::uint32_t head);
+  std::uint64_t print_class(std::uint32_t head, std::uint64_t first);
+  bool heads_a_class(std::uint32_t head, std::uint64_t position, const OpenedFile& file);
+  platform::OpenStatus open_file(NameOffset name, OpenedFile& out);
+  void clear_mark(std::uint64_t position);
+  bool marked(std::uint64_t position) const;
+  void mark(std::uint64_t position);
+  void print_path(NameOffset name);
   void emit_line(size_t size);
 
   DigestTree& tree_;
@@ -44,14 +79,19 @@ class Report {
   ScanPath& path_;
   IoBuffer& io_;
   platform::Console& console_;
-  platform::BlockWriter log_writer_;           // the log's lines not yet written
-  std::uint32_t stack_offset_[kStackEntries];  // record offset per entry
-  std::uint8_t stack_state_[kStackEntries];    // 1, 2 or 0 per entry
-  std::uint32_t stack_right_[kStackEntries];   // the entry's right link, once read
-  bool stack_grouped_[kStackEntries];          // the entry heads a chain, once read
-  TreeRecord traversal_record_;                // the record of the top entry
-  TreeRecord chain_record_;                    // the record of the chain walk
+  DigestQueue& queue_;
+  Confirmation& confirmation_;
+  platform::BlockWriter log_writer_;            // the log's lines not yet written
+  std::uint64_t marks_[kMarkedPositions / 64];  // chain positions placed or unreadable
+  std::uint64_t marks_cleared_ = 0;             // marks_ holds this chain's below this
+  std::uint32_t stack_offset_[kStackEntries];   // record offset per entry
+  std::uint8_t stack_state_[kStackEntries];     // 1, 2 or 0 per entry
+  std::uint32_t stack_right_[kStackEntries];    // the entry's right link, once read
+  bool stack_grouped_[kStackEntries];           // the entry heads a chain, once read
+  TreeRecord traversal_record_;                 // the record of the top entry
+  TreeRecord chain_record_;                     // the record of the chain walk
   bool stack_full_ = false;
+  bool out_of_descriptors_ = false;
   bool log_failed_ = false;
 };
 

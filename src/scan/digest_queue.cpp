@@ -33,7 +33,7 @@ void DigestQueue::start_workers(unsigned count) {
     if (!worker) break;
     Worker* const self = worker.get();
     try {
-      worker->thread = std::thread([this, self] { serve(self->digest); });
+      worker->thread = std::thread([this, self] { serve(self->digest, self->buffer); });
     } catch (const std::exception&) {  // no memory for its stack or state
       break;
     }
@@ -76,6 +76,21 @@ void DigestQueue::push(Job job, platform::DirectoryRef dir, std::uint32_t lease,
   task.path_length = static_cast<std::uint16_t>(path.size());
   task.name_at = static_cast<std::uint16_t>(name_at);
   task.job = job;
+  publish(task, number);
+}
+
+void DigestQueue::push_check(std::uint32_t chain) {
+  const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
+  Task& task = slot(number);
+  task.path_at = 0;
+  task.path_length = 0;
+  task.job = Job::check_chain;
+  task.chain = chain;
+  publish(task, number);
+}
+
+// Hands the task queued as number to whoever claims it.
+void DigestQueue::publish(Task& task, std::uint64_t number) {
   task.number = number;
   // Release: whoever claims the task (an acquire) sees it and its path.
   task.state.store(State::queued, std::memory_order_release);
@@ -120,7 +135,7 @@ void DigestQueue::wait_until_done(std::uint64_t number) {
   Task& task = slot(number);
   if (task.state.load(std::memory_order_acquire) == State::done) return;
   wake_workers(true);
-  if (claim(task)) return finish(task, own_digest_);
+  if (claim(task)) return finish(task, own_digest_, own_buffer_);
   std::unique_lock<std::mutex> lock(mutex_);
   awaited_ = number;
   task_done_.wait(lock, [&task] { return task.state.load() == State::done; });
@@ -162,10 +177,10 @@ DigestQueue::Task* DigestQueue::claim_next() {
 }
 
 // A worker's life: take tasks while there are any, then sleep until woken.
-void DigestQueue::serve(FileDigest& digest) {
+void DigestQueue::serve(FileDigest& digest, IoBuffer& buffer) {
   for (;;) {
     if (Task* task = claim_next()) {
-      finish(*task, digest);
+      finish(*task, digest, buffer);
       continue;
     }
     std::unique_lock<std::mutex> lock(mutex_);
@@ -177,8 +192,8 @@ void DigestQueue::serve(FileDigest& digest) {
 }
 
 // Works a claimed task out and hands it back to the walk.
-void DigestQueue::finish(Task& task, FileDigest& digest) {
-  work_out(task, digest);
+void DigestQueue::finish(Task& task, FileDigest& digest, IoBuffer& buffer) {
+  work_out(task, digest, buffer);
   const std::uint64_t number = task.number;  // the slot is the walk's once done
   // Releases the outcome to the walk's acquire in oldest_ready and
   // wait_until_done; sequentially consistent, as the load of awaited_ after
@@ -191,9 +206,14 @@ void DigestQueue::finish(Task& task, FileDigest& digest) {
   }
 }
 
-// Counts the file's size, or digests the file when another file may have its
-// size. A file is opened only with a descriptor from the budget.
-void DigestQueue::work_out(Task& task, FileDigest& digest) const {
+// Counts the file's size, digests the file when another file may have its
+// size, or checks a chain. A file is opened only with a descriptor from the
+// budget.
+void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const {
+  if (task.job == Job::check_chain) {
+    task.outcome = chain_check_(checker_, task.chain, buffer);
+    return;
+  }
   const char* name = paths_ + task.path_at + task.name_at;
   std::uint64_t size;
   task.outcome = Outcome::unreadable;
@@ -210,13 +230,13 @@ void DigestQueue::work_out(Task& task, FileDigest& digest) const {
     return;
   }
   if (!budget_.take_file()) {
-    task.outcome = Outcome::no_descriptor;
+    task.outcome = Outcome::out_of_descriptors;
     return;
   }
   platform::FileHandle file;
-  if (platform::open_sized_file_at(task.dir, name, file) ==
+  if (platform::open_sized_file_at(task.dir, name, size, file) ==
       platform::OpenStatus::out_of_descriptors) {
-    task.outcome = Outcome::no_descriptor;
+    task.outcome = Outcome::out_of_descriptors;
   } else {
     if (file.valid() && size >= kStreamingSize) platform::advise_sequential(file);
     // An unreadable file gets no digest, so that it can never be reported as

@@ -2,6 +2,7 @@
 // worker threads and handed back in the order they were queued, so that
 // whatever the threads' timing the scan indexes them in listing order. A file
 // is opened only when the size census says that its size may occur twice.
+// In the report phase the same threads look at chains of equal digests.
 //
 // The life of a task, each step at one point:
 //   1. The walk's thread fills a free slot (its path goes to the path ring)
@@ -47,17 +48,25 @@ class DigestQueue {
   static_assert(kPathBytes > ScanPath::kCapacity, "the longest path fits an empty ring");
 
   enum class Job : std::uint8_t {
-    count_size,  // count the file's size in the census
-    digest,      // digest the file if its size may occur twice
+    count_size,   // count the file's size in the census
+    digest,       // digest the file if its size may occur twice
+    check_chain,  // look at a chain of equal digests for the report
   };
 
   enum class Outcome : std::uint8_t {
-    counted,        // a count_size job is done
-    digested,       // read to its end; digest holds its MD5
-    unique_size,    // no other file has its size, so it was never opened
-    unreadable,     // gone, no longer a regular file, or it cannot be opened or read
-    no_descriptor,  // no descriptor was free to open it
+    counted,             // a count_size job is done
+    digested,            // read to its end; digest holds its MD5
+    unique_size,         // no other file has its size, so it was never opened
+    unreadable,          // gone, no longer a regular file, or it cannot be opened or read
+    out_of_descriptors,  // no descriptor was free to open it
+    one_class,           // a check_chain job found every file of one content
+    mixed,               // a check_chain job found files that differ or cannot be read
   };
+
+  // Runs a check_chain job on the thread that works it out, with that
+  // thread's buffer: one_class, mixed or out_of_descriptors. checker is the
+  // state it was set with.
+  using ChainCheck = Outcome (*)(const void* checker, std::uint32_t chain, IoBuffer& buffer);
 
   enum class State : std::uint8_t { queued, claimed, done };
 
@@ -69,6 +78,7 @@ class DigestQueue {
     std::uint16_t path_length = 0;          // bytes of the path
     std::uint16_t name_at = 0;              // where the file's own name starts in its path
     std::uint64_t number = 0;               // its place in the order of the queue
+    std::uint32_t chain = 0;                // check_chain: the tree offset of the chain's head
     Job job = Job::digest;                  // what to work out
     Outcome outcome = Outcome::counted;     // what was worked out, once done
     std::atomic<State> state{State::done};  // see the table above
@@ -76,7 +86,7 @@ class DigestQueue {
   };
 
   DigestQueue(SizeCensus& census, DescriptorBudget& budget, IoBuffer& io)
-      : census_(census), budget_(budget), own_digest_(io) {}
+      : census_(census), budget_(budget), own_buffer_(io), own_digest_(io) {}
   ~DigestQueue();
   DigestQueue(const DigestQueue&) = delete;
   DigestQueue& operator=(const DigestQueue&) = delete;
@@ -100,6 +110,15 @@ class DigestQueue {
   // must have room for it.
   void push(Job job, platform::DirectoryRef dir, std::uint32_t lease, std::string_view path,
             std::size_t name_at, NameOffset offset);
+  // Queues a check of the chain headed at chain with the check set last; the
+  // queue must not be full. A check has no path: checks and files are never
+  // queued together.
+  void push_check(std::uint32_t chain);
+  // Sets what check_chain jobs run, before any is queued.
+  void set_chain_check(ChainCheck check, const void* checker) {
+    chain_check_ = check;
+    checker_ = checker;
+  }
   // True when the queue holds a task and the oldest is worked out.
   bool oldest_ready() const;
   // The oldest task, once worked out; the queue must not be empty.
@@ -112,7 +131,7 @@ class DigestQueue {
   // Waits until every queued task is worked out, and so no worker holds a file.
   void wait_for_all();
   // Works task (done, still queued) out again on the calling thread.
-  void redo(Task& task) { work_out(task, own_digest_); }
+  void redo(Task& task) { work_out(task, own_digest_, own_buffer_); }
   // Drops every task, cutting short the reads of those being worked out, and
   // returns once no worker touches one.
   void abandon();
@@ -133,20 +152,24 @@ class DigestQueue {
   Task& slot(std::uint64_t number) { return slots_[number % kSlots]; }
   const Task& slot(std::uint64_t number) const { return slots_[number % kSlots]; }
   bool place_path(std::size_t size, std::uint32_t& at) const;
-  void serve(FileDigest& digest);
+  void publish(Task& task, std::uint64_t number);
+  void serve(FileDigest& digest, IoBuffer& buffer);
   bool claim(Task& task);
   Task* claim_next();
-  void work_out(Task& task, FileDigest& digest) const;
-  void finish(Task& task, FileDigest& digest);
+  void work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const;
+  void finish(Task& task, FileDigest& digest, IoBuffer& buffer);
   void wait_until_done(std::uint64_t number);
   void wake_workers(bool all);
 
   SizeCensus& census_;
   DescriptorBudget& budget_;
+  IoBuffer& own_buffer_;   // the walk's buffer, for the tasks worked out on its thread
   FileDigest own_digest_;  // for the tasks worked out on the walk's thread
   std::size_t capacity_ = 1;
   unsigned workers_ = 0;
   std::unique_ptr<Worker> worker_[kMaxWorkers];
+  ChainCheck chain_check_ = nullptr;  // what check_chain jobs run
+  const void* checker_ = nullptr;     // the state chain_check_ is given
 
   std::uint64_t popped_ = 0;                               // the walk's own
   std::uint32_t path_end_ = 0;                             // the walk's own: after the newest path

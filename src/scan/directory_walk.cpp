@@ -5,6 +5,7 @@
 #include "scan/directory_walk.h"
 
 #include <cstring>
+#include <utility>
 
 namespace mirvale {
 
@@ -19,9 +20,10 @@ bool is_dot_or_dot_dot(const platform::ListingEntry& entry) {
 
 // Opens the start directory, named by the scan path followed by the separator.
 bool DirectoryWalk::start() {
+  walked_ = false;
+  finish();  // what an earlier walk kept
   depth_ = 0;
   pending_ = Pending::none;
-  leases_ = 0;
   free_count_ = 0;
   for (std::uint32_t i = kDirectories; i > 0; --i) free_[free_count_++] = i - 1;
   Level& start = levels_[0];
@@ -59,7 +61,10 @@ DirectoryWalk::Step DirectoryWalk::next() {
     }
     path_.cut(levels_[depth_].path_length);
     if (!reader_.next_entry(entry_)) {
-      if (depth_ == 0) return Step::end;
+      if (depth_ == 0) {
+        walked_ = true;
+        return Step::end;
+      }
       leave_directory();
       continue;
     }
@@ -82,9 +87,17 @@ void DirectoryWalk::show_unopened() {
 
 void DirectoryWalk::finish() {
   for (std::uint32_t i = 0; i < kDirectories; ++i)
-    if (dirs_[i].handle.valid()) close_directory(i);
+    if (dirs_[i].handle.valid() && !(walked_ && i == levels_[0].dir)) close_directory(i);
   reader_.stop();
   leases_ = 0;
+}
+
+platform::FileHandle DirectoryWalk::take_start_directory() {
+  if (!walked_) return {};
+  walked_ = false;
+  platform::FileHandle start = std::move(dirs_[levels_[0].dir].handle);
+  free_entry(levels_[0].dir);
+  return start;
 }
 
 std::uint32_t DirectoryWalk::lend() {
@@ -262,10 +275,14 @@ bool DirectoryWalk::give_up_a_descriptor(std::size_t keep) {
 
 void DirectoryWalk::close_directory(std::uint32_t dir) {
   dirs_[dir].handle.close();
+  free_entry(dir);
+  budget_.give_back();
+}
+
+void DirectoryWalk::free_entry(std::uint32_t dir) {
   dirs_[dir].leases = 0;
   dirs_[dir].listed = false;
   free_[free_count_++] = dir;
-  budget_.give_back();
 }
 
 }  // namespace mirvale

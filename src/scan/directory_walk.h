@@ -52,8 +52,13 @@ class DirectoryWalk {
   std::size_t name_at() const { return levels_[depth_].path_length + 1; }
   // Leaves in the scan path the directory that next could not open.
   void show_unopened();
-  // Closes every directory, lent or not: the walk is over.
+  // Closes every directory, lent or not: the walk is over. After a walk that
+  // came to its end the start directory stays open for take_start_directory.
   void finish();
+  // The start directory of a walk that came to its end, as it was listed,
+  // for those that open its files again; its descriptor stays taken from the
+  // budget, for the taker to give back when it closes it. Invalid otherwise.
+  platform::FileHandle take_start_directory();
 
   // A lease on the directory of the file just yielded, and that directory.
   std::uint32_t lend();
@@ -103,11 +108,13 @@ class DirectoryWalk {
   platform::OpenStatus open_listing(std::size_t keep, std::uint32_t& dir, Open open);
   bool give_up_a_descriptor(std::size_t keep);
   void close_directory(std::uint32_t dir);
+  void free_entry(std::uint32_t dir);
 
   ScanPath& path_;
   DescriptorBudget& budget_;
   std::size_t depth_ = 0;            // index of the level being read
   Pending pending_ = Pending::none;  // the step that found no descriptor, to try again
+  bool walked_ = false;              // next came to the end: the start directory is kept
   std::uint32_t leases_ = 0;         // leases of all directories: files queued
   platform::ListingEntry entry_{};   // the entry being handled
   platform::EntryReader reader_;

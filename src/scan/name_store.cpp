@@ -34,16 +34,32 @@ std::optional<NameOffset> NameStore::append_name(const ScanPath& path) {
 bool NameStore::read_name(NameOffset offset) {
   // A record still buffered would read as the end of the file.
   pending_names_.flush();
-  // One block read gives what reading a byte at a time up to the first zero
-  // byte would, stopping after the longest path the buffer holds.
-  char* out = path_.data();
-  long got = platform::read_at(name_store_handle_, offset, out, ScanPath::kMaxLength);
-  if (got < 0) got = 0;
-  const void* end = std::memchr(out, '\0', static_cast<size_t>(got));
-  size_t length = end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - out)
-                                 : static_cast<size_t>(got);
+  const std::size_t length = read_path(offset, path_.data());
   path_.set_length(length);
   return length > 0;
+}
+
+std::size_t NameStore::read_path(NameOffset offset, char* out) const {
+  // Most paths are short: a first short read finds their terminator without
+  // copying a whole buffer's worth; a longer path is read on from there, up
+  // to the longest path the buffer holds.
+  constexpr std::size_t kFirstRead = 256;
+  static_assert(kFirstRead <= ScanPath::kMaxLength);
+  std::size_t got = 0;
+  for (std::size_t want = kFirstRead; got < ScanPath::kMaxLength; want = ScanPath::kMaxLength) {
+    const long read = platform::read_at(name_store_handle_, offset + got, out + got, want - got);
+    if (read <= 0) break;
+    got += static_cast<std::size_t>(read);
+    if (std::memchr(out + got - static_cast<std::size_t>(read), '\0',
+                    static_cast<std::size_t>(read)) != nullptr ||
+        got < want)
+      break;
+  }
+  const void* end = std::memchr(out, '\0', got);
+  const std::size_t length =
+      end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - out) : got;
+  out[length] = '\0';
+  return length;
 }
 
 }  // namespace mirvale

@@ -2,6 +2,7 @@
 // working file, so that the digest tree need keep only a 32-bit offset.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -33,6 +34,10 @@ class NameStore {
   // Reads the path stored at offset into the scan path (at most 4095 bytes),
   // writing the records still buffered first; true when it is not empty.
   bool read_name(NameOffset offset);
+  // Reads the path stored at offset into out, ScanPath::kCapacity bytes,
+  // zero-terminated, and returns its length; for once the records are all
+  // written, when it changes nothing and threads may read at once.
+  std::size_t read_path(NameOffset offset, char* out) const;
 
  private:
   ScanPath& path_;

@@ -102,7 +102,7 @@ void Scan::drain() {
 // drops it. After a failure nothing queued is looked at again.
 void Scan::fold_oldest() {
   DigestQueue::Task& task = queue_.oldest();
-  if (task.outcome == DigestQueue::Outcome::no_descriptor) redo(task);
+  if (task.outcome == DigestQueue::Outcome::out_of_descriptors) redo(task);
   if (failure_ == Failure::none && task.outcome == DigestQueue::Outcome::digested &&
       !insert_digest(tree_, task.digest, task.name_offset))
     failure_ = Failure::digest_tree;
@@ -117,9 +117,9 @@ void Scan::fold_oldest() {
 void Scan::redo(DigestQueue::Task& task) {
   queue_.wait_for_all();
   queue_.redo(task);
-  while (task.outcome == DigestQueue::Outcome::no_descriptor && walk_.give_up_a_descriptor())
+  while (task.outcome == DigestQueue::Outcome::out_of_descriptors && walk_.give_up_a_descriptor())
     queue_.redo(task);
-  if (task.outcome != DigestQueue::Outcome::no_descriptor) return;
+  if (task.outcome != DigestQueue::Outcome::out_of_descriptors) return;
   failure_ = Failure::out_of_descriptors;
   path_.assign(queue_.path(task));
 }

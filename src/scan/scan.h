@@ -50,6 +50,9 @@ class Scan {
   Failure run();
   // After a shortage of descriptors, the path that could not be opened.
   const char* failed_path() const { return path_.c_str(); }
+  // After a completed run, the start directory as the walk listed it; its
+  // descriptor stays taken from the budget until the taker gives it back.
+  platform::FileHandle take_start_directory() { return walk_.take_start_directory(); }
 
  private:
   void count_sizes();

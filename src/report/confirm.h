@@ -1,0 +1,94 @@
+// Byte-for-byte confirmation of duplicate groups: the files of a digest's
+// chain opened again below the start directory and compared as they are now,
+// so that two files of one digest but different content are never a group.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/digest_tree.h"
+#include "platform/file.h"
+#include "scan/descriptor_budget.h"
+#include "scan/name_store.h"
+#include "types.h"
+
+namespace mirvale {
+
+// How the contents of two files compare.
+enum class Comparison : std::uint8_t {
+  same,
+  different,
+  first_unreadable,   // a read of the first file failed
+  second_unreadable,  // a read of the second file failed
+};
+
+// A file opened to be compared, with the size it had when it was opened. Its
+// descriptor was taken from a budget and goes back to it when it closes.
+struct OpenedFile {
+  OpenedFile() = default;
+  OpenedFile(OpenedFile&& other) noexcept { *this = std::move(other); }
+  OpenedFile& operator=(OpenedFile&& other) noexcept;
+  ~OpenedFile() { close(); }
+  void close();
+
+  platform::FileHandle handle;         // read-only descriptor of a regular file
+  std::uint64_t size = 0;              // its size at the open
+  DescriptorBudget* budget = nullptr;  // where handle's descriptor goes back
+};
+
+// Compares two open files byte for byte, reading each into one half of
+// buffer. Files of different sizes differ unread; a file that no longer
+// holds its size when read is unreadable.
+Comparison compare_files(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer);
+
+// The next record of a chain after the one at offset, or 0 at its end.
+// Records lie in the file in order of creation and a chain grows at its end,
+// so a link that does not lead further on is damage, not a chain.
+inline std::uint32_t next_in_chain(const TreeRecord& record, std::uint32_t offset) {
+  return record.equal > offset ? record.equal : 0;
+}
+
+// Opens the files of the tree's chains and compares them. Once begun it
+// changes nothing, so workers and the report may use it at once.
+class Confirmation {
+ public:
+  // What a look at a whole chain found.
+  enum class Verdict : std::uint8_t {
+    one_class,           // every file opened and has the content of the first
+    mixed,               // some file differs from the first or cannot be read
+    out_of_descriptors,  // no descriptor was free to open a file
+  };
+
+  // Every file is opened with a descriptor from budget.
+  Confirmation(const DigestTree& tree, const NameStore& names, DescriptorBudget& budget)
+      : tree_(tree), names_(names), budget_(budget) {}
+  Confirmation(const Confirmation&) = delete;
+  Confirmation& operator=(const Confirmation&) = delete;
+
+  // Every stored path is the start path, the separator and names below the
+  // start directory: start is that directory, as the walk listed it, and
+  // skip the length of the start path and separator. The tree and the names
+  // must be written back before. start's descriptor was taken from the
+  // budget; end gives it back.
+  void begin(platform::FileHandle start, std::size_t skip);
+  void end();
+
+  // Reads the record at offset; false when it cannot be read.
+  bool read_record(std::uint32_t offset, TreeRecord& record) const {
+    return tree_.read_written_record(offset, record);
+  }
+  // Opens the regular file whose path is stored at name, without following
+  // a link; the path is left in path, ScanPath::kCapacity bytes.
+  platform::OpenStatus open_file(NameOffset name, char* path, OpenedFile& out) const;
+  // Whether every file of the chain headed at head has one content.
+  Verdict check_chain(std::uint32_t head, IoBuffer& buffer) const;
+
+ private:
+  const DigestTree& tree_;
+  const NameStore& names_;
+  DescriptorBudget& budget_;
+  platform::FileHandle start_;  // the start directory, for the report phase
+  std::size_t skip_ = 0;        // bytes of every stored path that name start
+};
+
+}  // namespace mirvale
