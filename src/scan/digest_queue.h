@@ -4,21 +4,21 @@
 // is opened only when the size census says that its size may occur twice.
 // In the report phase the same threads look at chains of equal digests.
 //
-// The life of a task, each step at one point:
-//   1. The walk's thread fills a free slot (its path goes to the path ring)
-//      and stores queued: from then on it writes nothing of the task.
-//   2. Whoever takes it, a worker or the walk's thread when it needs the
-//      result before any worker has come to it, does so by one
-//      compare-exchange of the state from queued to claimed; it alone then
-//      works it out and stores done.
-//   3. The walk's thread reads a done task, works it out again if it found
-//      no descriptor free, folds it into the index, and drops it: the slot
-//      is free again.
+// The life of a task, each step at one point. The owner is the one thread
+// that queues: the walk's in the scan phase, the report's after it.
+//   1. The owner fills a free slot (a file's path goes to the path ring) and
+//      stores queued: from then on it writes nothing of the task.
+//   2. Whoever takes it, a worker or the owner when it needs the result
+//      before any worker has come to it, does so by one compare-exchange of
+//      the state from queued to claimed; it alone then works it out and
+//      stores done.
+//   3. The owner reads a done task, works it out again if it found no
+//      descriptor free, uses it and drops it: the slot is free again.
 //
 //   state    who may touch the task
 //   queued   nobody but the one compare-exchange that claims it
 //   claimed  the claimer only
-//   done     the walk's thread only (and so while the slot is free)
+//   done     the owner only (and so while the slot is free)
 #pragma once
 
 #include <atomic>
