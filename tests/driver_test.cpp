@@ -222,9 +222,9 @@ TEST_F(DriverTest, TreeDeeperThanTheDescriptorLimitIsWalkedCompletely) {
 // standard error. A limit too low for the loader to map the program at all
 // (status 127, nothing printed) is no run of the tool.
 TEST_F(DriverTest, AddressSpaceLimitGivesACompleteRunOrTheMemoryMessage) {
-#ifdef __SANITIZE_ADDRESS__
-  GTEST_SKIP() << "AddressSanitizer reserves more address space for its shadow than any limit "
-                  "that leaves the program room to run";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer reserves more address space for its shadow than any limit that "
+                  "leaves the program room to run";
 #endif
   const std::string log = make_pairs(40);
   options_.cwd = work_.path();
