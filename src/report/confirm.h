@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "index/digest_tree.h"
 #include "platform/file.h"
