@@ -128,14 +128,14 @@ void DigestQueue::abandon() {
   popped_ = pushed();
 }
 
-// Waits until task number (queued, not yet dropped) is worked out. One that
-// no worker has come to yet is worked out on the calling thread instead,
-// which is all the work there is without workers.
+// Waits until task number (queued, not yet dropped) is worked out. Without
+// workers the waiting thread claims it and works it out itself: that is all
+// the no-thread case is. With them it sleeps, leaving the processors to them.
 void DigestQueue::wait_until_done(std::uint64_t number) {
   Task& task = slot(number);
   if (task.state.load(std::memory_order_acquire) == State::done) return;
+  if (workers_ == 0 && claim(task)) return finish(task, own_digest_, own_buffer_);
   wake_workers(true);
-  if (claim(task)) return finish(task, own_digest_, own_buffer_);
   std::unique_lock<std::mutex> lock(mutex_);
   awaited_ = number;
   task_done_.wait(lock, [&task] { return task.state.load() == State::done; });
@@ -167,7 +167,8 @@ DigestQueue::Task* DigestQueue::claim_next() {
   std::uint64_t from = next_claim_.load();
   const std::uint64_t end = pushed_.load(std::memory_order_acquire);
   for (std::uint64_t n = from; n < end; ++n) {
-    if (claim(slot(n))) {
+    // A plain look first: a failed compare-exchange would take the cache line.
+    if (slot(n).state.load(std::memory_order_relaxed) == State::queued && claim(slot(n))) {
       next_claim_.compare_exchange_strong(from, n + 1);
       return &slot(n);
     }

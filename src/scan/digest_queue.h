@@ -8,10 +8,9 @@
 // that queues: the walk's in the scan phase, the report's after it.
 //   1. The owner fills a free slot (a file's path goes to the path ring) and
 //      stores queued: from then on it writes nothing of the task.
-//   2. Whoever takes it, a worker or the owner when it needs the result
-//      before any worker has come to it, does so by one compare-exchange of
-//      the state from queued to claimed; it alone then works it out and
-//      stores done.
+//   2. Whoever takes it, a worker or, when there are none, the owner once it
+//      needs the result, does so by one compare-exchange of the state from
+//      queued to claimed; it alone then works it out and stores done.
 //   3. The owner reads a done task, works it out again if it found no
 //      descriptor free, uses it and drops it: the slot is free again.
 //
