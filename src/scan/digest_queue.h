@@ -42,8 +42,10 @@ class DigestQueue {
  public:
   static constexpr std::size_t kSlots = 256;
   static constexpr unsigned kMaxWorkers = 64;
-  // Bytes of the paths of queued files; a queue of long paths holds fewer.
-  static constexpr std::size_t kPathBytes = 64 * 1024;
+  // Bytes of the paths of queued files: room for 64 of the longest, and a
+  // queue of long paths holds fewer tasks. With less, a deep tree's walk
+  // waits on its workers; with more, only the pages the ring cycles through grow.
+  static constexpr std::size_t kPathBytes = 256 * 1024;
   static_assert(kPathBytes > ScanPath::kCapacity, "the longest path fits an empty ring");
 
   enum class Job : std::uint8_t {
