@@ -23,7 +23,7 @@ constexpr std::size_t kChainTailSlots = 4096;
 // root and so met by almost every insertion; reading and rewriting them costs
 // no system call, and they go to the file in one write at the end of the
 // scan. Memory stays fixed: only this much of the file is held.
-constexpr std::size_t kTreeHeadSize = 1024 * 1024;
+constexpr std::size_t kTreeHeadSize = 4 + 36 * 116508;  // 4 MiB less 12 bytes
 static_assert((kTreeHeadSize - kTreeHeaderSize) % kTreeRecordSize == 0,
               "a record lies wholly in the head or wholly past it");
 // Bytes at the end of the tree file past the head that are gathered in

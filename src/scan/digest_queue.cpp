@@ -33,7 +33,7 @@ void DigestQueue::start_workers(unsigned count) {
     if (!worker) break;
     Worker* const self = worker.get();
     try {
-      worker->thread = std::thread([this, self] { serve(self->digest, self->buffer); });
+      worker->thread = std::thread([this, self] { serve(*self); });
     } catch (const std::exception&) {  // no memory for its stack or state
       break;
     }
@@ -177,24 +177,14 @@ DigestQueue::Task* DigestQueue::claim_next() {
   return nullptr;
 }
 
-// A worker's life: take tasks while there are any, then sleep until woken.
-void DigestQueue::serve(FileDigest& digest, IoBuffer& buffer) {
-  for (;;) {
-    if (Task* task = claim_next()) {
-      finish(*task, digest, buffer);
-      continue;
-    }
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++idle_;
-    work_ready_.wait(lock, [this] { return stopping_ || next_claim_.load() < pushed_.load(); });
-    --idle_;
-    if (stopping_) return;
-  }
-}
-
 // Works a claimed task out and hands it back to the walk.
 void DigestQueue::finish(Task& task, FileDigest& digest, IoBuffer& buffer) {
   work_out(task, digest, buffer);
+  complete(task);
+}
+
+// Hands a worked-out task back to the walk.
+void DigestQueue::complete(Task& task) {
   const std::uint64_t number = task.number;  // the slot is the walk's once done
   // Releases the outcome to the walk's acquire in oldest_ready and
   // wait_until_done; sequentially consistent, as the load of awaited_ after
@@ -207,6 +197,26 @@ void DigestQueue::finish(Task& task, FileDigest& digest, IoBuffer& buffer) {
   }
 }
 
+// Finds the size of a task's file; true when it is to be digested, else the
+// task's outcome says why not (and a count_size job is done).
+bool DigestQueue::candidate_size(Task& task, std::uint64_t& size) const {
+  const char* name = paths_ + task.path_at + task.name_at;
+  task.outcome = Outcome::unreadable;
+  if (cancelled_.load(std::memory_order_relaxed) ||
+      !platform::regular_file_size_at(task.dir, name, size))
+    return false;
+  if (task.job == Job::count_size) {
+    census_.count(size);
+    task.outcome = Outcome::counted;
+    return false;
+  }
+  if (!census_.may_repeat(size)) {
+    task.outcome = Outcome::unique_size;
+    return false;
+  }
+  return true;
+}
+
 // Counts the file's size, digests the file when another file may have its
 // size, or checks a chain. A file is opened only with a descriptor from the
 // budget.
@@ -215,26 +225,14 @@ void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) con
     task.outcome = chain_check_(checker_, task.chain, buffer);
     return;
   }
-  const char* name = paths_ + task.path_at + task.name_at;
   std::uint64_t size;
-  task.outcome = Outcome::unreadable;
-  if (cancelled_.load(std::memory_order_relaxed) ||
-      !platform::regular_file_size_at(task.dir, name, size))
-    return;
-  if (task.job == Job::count_size) {
-    census_.count(size);
-    task.outcome = Outcome::counted;
-    return;
-  }
-  if (!census_.may_repeat(size)) {
-    task.outcome = Outcome::unique_size;
-    return;
-  }
+  if (!candidate_size(task, size)) return;
   if (!budget_.take_file()) {
     task.outcome = Outcome::out_of_descriptors;
     return;
   }
   platform::FileHandle file;
+  const char* name = paths_ + task.path_at + task.name_at;
   if (platform::open_sized_file_at(task.dir, name, size, file) ==
       platform::OpenStatus::out_of_descriptors) {
     task.outcome = Outcome::out_of_descriptors;

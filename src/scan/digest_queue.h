@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "digest/file_digest.h"
+#include "digest/md5_lanes.h"
 #include "platform/file.h"
 #include "scan/descriptor_budget.h"
 #include "scan/scan_path.h"
@@ -144,9 +145,27 @@ class DigestQueue {
  private:
   std::uint64_t pushed() const { return pushed_.load(std::memory_order_relaxed); }
 
+  // Bytes a worker's lane reads of its file at a time.
+  static constexpr std::size_t kLaneChunk = 16 * 1024;
+
+  // One lane of a worker's MD5 engine and the file it digests.
+  struct Lane {
+    Task* task = nullptr;       // the claimed task, while the lane holds its file
+    platform::FileHandle file;  // the file, open, its descriptor taken from the budget
+    std::uint64_t size = 0;     // its size as found before the open
+    std::uint64_t read = 0;     // bytes read so far
+    bool ended = false;         // the chunk fed last ends the file
+    alignas(64) unsigned char chunk[kLaneChunk];  // the bytes lent to the lane
+  };
+
+  // A worker digests the files of as many tasks at once as its engine has
+  // lanes; other jobs it works out one at a time with its buffer.
   struct Worker {
-    IoBuffer buffer;
-    FileDigest digest{buffer};
+    IoBuffer buffer;            // check_chain jobs
+    FileDigest digest{buffer};  // unused by the lanes; work_out's one-stream engine
+    Md5Lanes md5;               // the widest kernel of the processor
+    int active = 0;             // lanes holding a file
+    Lane lane[kMd5MaxLanes];    // md5.lanes() of them used
     std::thread thread;
   };
 
@@ -154,11 +173,18 @@ class DigestQueue {
   const Task& slot(std::uint64_t number) const { return slots_[number % kSlots]; }
   bool place_path(std::size_t size, std::uint32_t& at) const;
   void publish(Task& task, std::uint64_t number);
-  void serve(FileDigest& digest, IoBuffer& buffer);
+  void serve(Worker& worker);
+  bool fill_lanes(Worker& worker);
+  void start_lane(Worker& worker, int lane, Task& task);
+  bool feed_lane(Worker& worker, int lane);
+  void run_lanes(Worker& worker);
+  void end_lane(Worker& worker, int lane, Outcome outcome);
   bool claim(Task& task);
   Task* claim_next();
   void work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const;
+  bool candidate_size(Task& task, std::uint64_t& size) const;
   void finish(Task& task, FileDigest& digest, IoBuffer& buffer);
+  void complete(Task& task);
   void wait_until_done(std::uint64_t number);
   void wake_workers(bool all);
 
