@@ -1,6 +1,6 @@
 # The Debian package, made by `cpack -G DEB` in a build directory: the two
-# binaries, the compressed manual page and the copyright file, with the
-# dependencies that dpkg-shlibdeps reads off the binaries.
+# binaries, their compressed manual pages, the copyright file and the Debian
+# changelog, with the dependencies that dpkg-shlibdeps reads off the binaries.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME mirvale)
 set(CPACK_PACKAGE_VENDOR "Mirvale developers")
@@ -14,7 +14,15 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "of such a file.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Mirvale developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Mirvale developers <maintainers@mirvale.invalid>")
+# Mirvale is packaged by its own developers, so the package is a native one:
+# its version is the tool's, which the changelog's first entry must carry.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog MIRVALE_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT MIRVALE_CHANGELOG_TOP MATCHES "^mirvale \\(([^)]*)\\) " OR
+   NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "packaging/changelog: the first entry is not of version ${PROJECT_VERSION}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -54,16 +54,33 @@ class DriverTest : public ::testing::Test {
   test::RunOptions options_;
 };
 
-// A wrong command line prints the banner and the usage line (no line end)
-// and touches no file.
-TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndTouchesNothing) {
+// A wrong command line prints the banner and the usage line (no line end),
+// as do --help and -h, which succeed; --version prints the version line.
+// None of them deletes a file or waits for the lock another run holds.
+TEST_F(DriverTest, UsageHelpAndVersionPrintTheirTextAndTouchNothing) {
   leave_old_working_files();
   const std::string usage = kBanner + "Mirvale: Use Load " + test::mirvale_path() + " <path>";
-  for (const auto& args : std::vector<std::vector<std::string>>{{}, {"a", "b"}, {"a", "b", "c"}}) {
-    test::RunResult r = run(args);
-    EXPECT_EQ(r.out, usage);
-    EXPECT_EQ(r.status, kExitUsage);
+  const std::string version = std::string("mirvale ") + MIRVALE_VERSION + "\n";
+  const struct {
+    std::vector<std::string> args;
+    const std::string& out;
+    int status;
+  } cases[] = {{{}, usage, kExitUsage},
+               {{"a", "b"}, usage, kExitUsage},
+               {{"a", "b", "c"}, usage, kExitUsage},
+               {{"--help", "a"}, usage, kExitUsage},
+               {{"--help"}, usage, kExitCompleted},
+               {{"-h"}, usage, kExitCompleted},
+               {{"--version"}, version, kExitCompleted}};
+  int lock = ::open(work_.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    test::RunResult r = run(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
   }
+  ::close(lock);
   expect_old_working_files();
 }
 
@@ -122,7 +139,9 @@ TEST_F(DriverTest, StandardOutputThatCannotBeWrittenGivesFailure) {
 
 TEST_F(DriverTest, StartPathThatCannotBeListedGivesOpenFailureAndAnEmptyLog) {
   test::write_file(tree_ / "plain", "x");
-  for (const std::string& start : {tree_ / "plain", tree_ / "missing", std::string("/proc")}) {
+  // An argument that merely looks like an option is a directory too.
+  for (const std::string& start :
+       {tree_ / "plain", tree_ / "missing", std::string("/proc"), std::string("--helpme")}) {
     test::RunResult r = run({start});
     EXPECT_EQ(r.out, kScanPhase + "Mirvale: Open Fail For '" + start + "'\n") << start;
     EXPECT_EQ(r.status, kExitFailed);

@@ -305,7 +305,8 @@ TEST_F(EndToEndTest, PackagedToolGivesTheRunOfTheBuiltOneAndComesWithItsPageAndD
   const std::string deb = build_and_unpack_package(package);
   ASSERT_TRUE(deb.starts_with(MIRVALE_PACKAGE_PREFIX)) << "package '" << deb << "'";
   for (const char* file : {"usr/bin/mirvale-dump", "usr/share/man/man1/mirvale.1.gz",
-                           "usr/share/doc/mirvale/copyright"})
+                           "usr/share/man/man1/mirvale-dump.1.gz",
+                           "usr/share/doc/mirvale/copyright", "usr/share/doc/mirvale/changelog.gz"})
     EXPECT_TRUE(test::exists(package / "root/" + file)) << file;
   const test::RunResult depends =
       test::run_program(MIRVALE_DPKG_DEB_BINARY, {"dpkg-deb", "-f", package / deb, "Depends"}, {});
@@ -325,6 +326,26 @@ TEST_F(EndToEndTest, PackagedToolGivesTheRunOfTheBuiltOneAndComesWithItsPageAndD
   EXPECT_EQ(packaged.status, 0);
   EXPECT_EQ(packaged.out, own.out);
   EXPECT_EQ(test::read_file(packaged_work / "MIRVALE.LOG"), log());
+}
+
+// Debian's package checker finds nothing to say, not even an informational
+// tag such as a binary built without hardening.
+TEST_F(EndToEndTest, PackageGivesNoLintianTag) {
+  if (!MIRVALE_PACKAGE_TOOLS_FOUND)
+    GTEST_SKIP() << "dpkg-deb, dpkg-shlibdeps or file was missing when the build was configured";
+  if (*MIRVALE_LINTIAN_BINARY == '\0')
+    GTEST_SKIP() << "lintian was missing when the build was configured";
+  if (MIRVALE_SANITIZE)
+    GTEST_SKIP() << "the sanitizer build, unoptimised and so without checked libc calls, is "
+                    "never packaged";
+  test::TempDir package;
+  const std::string deb = build_and_unpack_package(package);
+  ASSERT_FALSE(deb.empty());
+  const test::RunResult lintian = test::run_program(
+      MIRVALE_LINTIAN_BINARY,
+      {"lintian", "--pedantic", "--display-info", "--fail-on", "error,warning,info", package / deb},
+      {});
+  EXPECT_EQ(lintian.status, 0) << lintian.out << lintian.err;
 }
 
 }  // namespace

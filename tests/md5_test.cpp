@@ -141,6 +141,9 @@ TEST(Md5, BitCountCarriesIntoHighWord) {
 }
 
 TEST(Md5, MessagePast2To32BitsMatchesMd5sum) {
+  if (MIRVALE_SANITIZE)
+    GTEST_SKIP() << "512 MiB through MD5 take a minute under the sanitizers; the plain build "
+                    "covers it, and BitCountCarriesIntoHighWord the carry";
   // 2^29 + 1 zero bytes: the bit count needs its high word. Read-only
   // anonymous memory reads as zeros without being allocated.
   const size_t size = (size_t{1} << 29) + 1;

@@ -306,12 +306,37 @@ constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 constexpr char kHeading[] = "============== Duplicate File List =============\r\n";
 }  // namespace
 
+// The digests of files, in their order, from one md5sum run for each
+// megabyte of names rather than one a file, which costs seconds under the
+// sanitizers: -z ends each line with a zero byte and leaves names unescaped.
+static std::vector<std::string> md5sums_of(const std::vector<std::string>& files) {
+  std::vector<std::string> digests;
+  for (size_t first = 0; first < files.size();) {
+    std::vector<std::string> args = {"md5sum", "-bz", "--"};
+    for (size_t bytes = 0; first < files.size() && bytes < (size_t{1} << 20); ++first) {
+      args.push_back(files[first]);
+      bytes += files[first].size() + 1;
+    }
+    RunOptions options;
+    options.timeout_seconds = 600;
+    const RunResult r = run_program("/usr/bin/md5sum", args, options);
+    if (r.status != 0) throw std::runtime_error("md5sum failed: " + r.err);
+    for (size_t at = 0, end; (end = r.out.find('\0', at)) != std::string::npos; at = end + 1)
+      digests.push_back(r.out.substr(at, 32));
+  }
+  if (digests.size() != files.size()) throw std::runtime_error("md5sum left files out");
+  return digests;
+}
+
 // Lower-case hexadecimal digests of equal length sort as their bytes do.
 Groups expected_groups(const std::vector<std::string>& files,
                        const std::set<std::string>& unreadable) {
-  std::map<std::string, std::vector<std::string>> by_digest;
+  std::vector<std::string> readable;
   for (const std::string& f : files)
-    if (unreadable.count(f) == 0) by_digest[md5sum_of(f)].push_back(f);
+    if (unreadable.count(f) == 0) readable.push_back(f);
+  const std::vector<std::string> digests = md5sums_of(readable);
+  std::map<std::string, std::vector<std::string>> by_digest;
+  for (size_t i = 0; i < readable.size(); ++i) by_digest[digests[i]].push_back(readable[i]);
   Groups groups;
   for (const auto& [digest, paths] : by_digest)
     if (paths.size() >= 2) groups.push_back(paths);

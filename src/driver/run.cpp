@@ -15,6 +15,7 @@ namespace {
 
 constexpr char kBanner[] = "Mirvale. Finds files with identical content below a directory.\n";
 constexpr char kUsage[] = "Mirvale: Use Load %s <path>";
+constexpr char kVersion[] = "mirvale %s\n";
 constexpr char kCreateFail[] = "Mirvale: Create Fail For '%s'|'%s'\n";
 constexpr char kTreeCreateFail[] = "Mirvale: Create Fail For '%s'\n";
 constexpr char kWriteFail[] = "Mirvale: Write Fail For '%s'\n";
@@ -28,6 +29,21 @@ void print_usage(platform::Console& console, const char* argv0) {
   platform::program_path(program, sizeof program, argv0);
   console.write(kBanner);
   console.print(kUsage, program);
+}
+
+// Answers the only arguments that are not a directory: --help and -h with the
+// usage text, --version with the version line. False for any other argument,
+// even one that begins with '-': a directory of that name is scanned.
+bool answered_option(const char* argument, const char* argv0, platform::Console& console) {
+  if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+    print_usage(console, argv0);
+    return true;
+  }
+  if (std::strcmp(argument, "--version") == 0) {
+    console.print(kVersion, MIRVALE_VERSION);
+    return true;
+  }
+  return false;
 }
 
 // The number of digest threads: that set in the environment, when it is a
@@ -47,6 +63,7 @@ unsigned digest_workers() {
 }  // namespace
 
 int run_mirvale(int argc, char** argv, platform::Console& console) {
+  if (argc == 2 && answered_option(argv[1], argv[0], console)) return kExitCompleted;
   if (argc != 2 || std::strlen(argv[1]) >= ScanPath::kCapacity) {
     print_usage(console, argc > 0 ? argv[0] : nullptr);
     return kExitUsage;

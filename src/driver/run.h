@@ -26,7 +26,8 @@ constexpr int kExitUsage = 2;
 // every file on the walk's own thread.
 constexpr char kThreadsVariable[] = "MIRVALE_THREADS";
 
-// Runs the tool on its argument list and returns the exit status.
+// Answers --help, -h or --version, or runs the tool on its one directory
+// argument; returns the exit status.
 int run_mirvale(int argc, char** argv, platform::Console& console);
 
 // The state of one run past the argument check; large, so it lives on the heap.
