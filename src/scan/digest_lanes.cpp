@@ -9,11 +9,6 @@
 
 namespace mirvale {
 
-namespace {
-// Files at least this large are read with read-ahead advice.
-constexpr std::uint64_t kStreamingSize = std::uint64_t{1} << 20;
-}  // namespace
-
 // Takes tasks while there are any, then sleeps until woken.
 void DigestQueue::serve(Worker& worker) {
   for (;;) {
@@ -54,20 +49,7 @@ bool DigestQueue::fill_lanes(Worker& worker) {
 void DigestQueue::start_lane(Worker& worker, int lane, Task& task) {
   Lane& at = worker.lane[lane];
   std::uint64_t size;
-  if (!candidate_size(task, size)) return complete(task);
-  if (!budget_.take_file()) {
-    task.outcome = Outcome::out_of_descriptors;
-    return complete(task);
-  }
-  const char* name = paths_ + task.path_at + task.name_at;
-  const platform::OpenStatus status = platform::open_sized_file_at(task.dir, name, size, at.file);
-  if (status != platform::OpenStatus::opened) {
-    budget_.give_back();
-    if (status == platform::OpenStatus::out_of_descriptors)
-      task.outcome = Outcome::out_of_descriptors;
-    return complete(task);
-  }
-  if (size >= kStreamingSize) platform::advise_sequential(at.file);
+  if (!open_candidate(task, size, at.file)) return complete(task);
   at.task = &task;
   at.size = size;
   at.read = 0;

@@ -226,25 +226,36 @@ void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) con
     return;
   }
   std::uint64_t size;
-  if (!candidate_size(task, size)) return;
+  platform::FileHandle file;
+  if (!open_candidate(task, size, file)) return;
+  // An unreadable file gets no digest, so that it can never be reported as
+  // a copy of anything.
+  if (digest.digest_file(file, size, &cancelled_)) task.outcome = Outcome::digested;
+  task.digest = digest.result();
+  file.close();
+  budget_.give_back();
+}
+
+// Opens the file of a task that is to be digested, with a descriptor taken
+// from the budget, which the caller gives back once it has closed the file.
+// False, with the task's outcome saying why, when it is not to be read.
+bool DigestQueue::open_candidate(Task& task, std::uint64_t& size,
+                                 platform::FileHandle& file) const {
+  if (!candidate_size(task, size)) return false;
   if (!budget_.take_file()) {
     task.outcome = Outcome::out_of_descriptors;
-    return;
+    return false;
   }
-  platform::FileHandle file;
   const char* name = paths_ + task.path_at + task.name_at;
-  if (platform::open_sized_file_at(task.dir, name, size, file) ==
-      platform::OpenStatus::out_of_descriptors) {
-    task.outcome = Outcome::out_of_descriptors;
-  } else {
-    if (file.valid() && size >= kStreamingSize) platform::advise_sequential(file);
-    // An unreadable file gets no digest, so that it can never be reported as
-    // a copy of anything.
-    if (digest.digest_file(file, size, &cancelled_)) task.outcome = Outcome::digested;
-    task.digest = digest.result();
-    file.close();
+  const platform::OpenStatus status = platform::open_sized_file_at(task.dir, name, size, file);
+  if (status != platform::OpenStatus::opened) {
+    budget_.give_back();
+    if (status == platform::OpenStatus::out_of_descriptors)
+      task.outcome = Outcome::out_of_descriptors;
+    return false;
   }
-  budget_.give_back();
+  if (size >= kStreamingSize) platform::advise_sequential(file);
+  return true;
 }
 
 }  // namespace mirvale

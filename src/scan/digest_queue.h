@@ -183,6 +183,7 @@ class DigestQueue {
   Task* claim_next();
   void work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const;
   bool candidate_size(Task& task, std::uint64_t& size) const;
+  bool open_candidate(Task& task, std::uint64_t& size, platform::FileHandle& file) const;
   void finish(Task& task, FileDigest& digest, IoBuffer& buffer);
   void complete(Task& task);
   void wait_until_done(std::uint64_t number);
