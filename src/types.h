@@ -9,7 +9,7 @@
 namespace mirvale {
 
 constexpr char kSeparator = '/';         // placed between a directory's path and an entry's name
-constexpr size_t kIoBufferSize = 65536;  // one read of a file, one line of the report
+constexpr size_t kIoBufferSize = 131072;  // one read of a file, one line of the report
 
 // A 16-byte MD5 digest. std::array compares as unsigned bytes from the first
 // byte on, which is the order of the digest tree.

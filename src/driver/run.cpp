@@ -47,8 +47,10 @@ bool answered_option(const char* argument, const char* argv0, platform::Console&
 }
 
 // The number of digest threads: that set in the environment, when it is a
-// number the queue can use, else two per processor online, so that reads
-// waiting on a cold disk leave the processors something to hash.
+// number the queue can use, else one per processor online. Each thread keeps
+// a file open in every lane of its engine, so one per processor already has
+// reads in flight on a cold disk; more only share out the files that fill
+// the lanes, and the lanes of each run emptier.
 unsigned digest_workers() {
   const char* value = platform::environment_value(kThreadsVariable);
   if (value != nullptr && *value != '\0' && std::strlen(value) <= 2) {
@@ -57,7 +59,7 @@ unsigned digest_workers() {
     for (; *p >= '0' && *p <= '9'; ++p) count = count * 10 + static_cast<unsigned>(*p - '0');
     if (*p == '\0' && count <= DigestQueue::kMaxWorkers) return count;
   }
-  return 2 * platform::online_processor_count();
+  return platform::online_processor_count();
 }
 
 }  // namespace

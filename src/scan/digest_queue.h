@@ -146,7 +146,7 @@ class DigestQueue {
   std::uint64_t pushed() const { return pushed_.load(std::memory_order_relaxed); }
 
   // Bytes a worker's lane reads of its file at a time.
-  static constexpr std::size_t kLaneChunk = 16 * 1024;
+  static constexpr std::size_t kLaneChunk = 32 * 1024;
 
   // One lane of a worker's MD5 engine and the file it digests.
   struct Lane {
