@@ -109,6 +109,13 @@ TEST_F(EndToEndTest, GeneratedTreeGivesTheIndependentlyComputedConsoleAndLog) {
   const std::string chunk_plus = chunk + "+";
   std::string last_byte_changed = chunk;
   last_byte_changed.back() ^= 1;
+  // Large enough for the census of first blocks: one of them begins unlike
+  // the others, and two share the first block with a twin pair but differ after it.
+  const std::string large = noise(160 * 1024 + 1, 2);
+  std::string large_other_start = large, large_other_after = large, large_other_end = large;
+  large_other_start.front() ^= 1;
+  large_other_after[5000] ^= 1;
+  large_other_end.back() ^= 1;
   const std::map<std::string, std::string> files = {
       {"empty", ""},
       {"a/b/c/also empty", ""},
@@ -126,6 +133,11 @@ TEST_F(EndToEndTest, GeneratedTreeGivesTheIndependentlyComputedConsoleAndLog) {
       {"z/unique", "only once"},
       {"\x80\xff/line\nfeed", "\r\n"},
       {"caf\xc3\xa9/\xe4\xb8\xad", "\r\n"},
+      {"a/large", large},
+      {"z/large twin", large},
+      {"a/b/large, other first byte", large_other_start},
+      {"a/b/large, other byte after the first block", large_other_after},
+      {"z/large, other last byte", large_other_end},
   };
   for (const auto& [name, content] : files) test::write_file(data_ / name, content);
   ASSERT_EQ(::symlink("chunk", (data_ / "a/link to chunk").c_str()), 0);
@@ -134,8 +146,8 @@ TEST_F(EndToEndTest, GeneratedTreeGivesTheIndependentlyComputedConsoleAndLog) {
   const std::vector<std::string> order = test::walk_order(data_.path());
   ASSERT_EQ(order.size(), files.size());
   const Expected expected = expected_run(order);
-  ASSERT_EQ(std::count(expected.log.begin(), expected.log.end(), '='), 27 * 6)
-      << "six groups: empty, 65535, 65536, 65537, nested, CR LF";
+  ASSERT_EQ(std::count(expected.log.begin(), expected.log.end(), '='), 27 * 7)
+      << "seven groups: empty, 65535, 65536, 65537, nested, CR LF, large";
   // Digested on the walk's own thread, and by more threads than files.
   for (const char* threads : {"", "0", "1", "64"}) {
     SCOPED_TRACE(threads);

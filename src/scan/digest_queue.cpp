@@ -207,6 +207,7 @@ bool DigestQueue::candidate_size(Task& task, std::uint64_t& size) const {
     return false;
   if (task.job == Job::count_size) {
     census_.count(size);
+    if (SizeCensus::takes_prefix(size)) count_prefix(task, size);
     task.outcome = Outcome::counted;
     return false;
   }
@@ -254,8 +255,44 @@ bool DigestQueue::open_candidate(Task& task, std::uint64_t& size,
       task.outcome = Outcome::out_of_descriptors;
     return false;
   }
+  if (SizeCensus::takes_prefix(size) && !prefix_may_repeat(task, size, file)) {
+    file.close();
+    budget_.give_back();
+    return false;
+  }
   if (size >= kStreamingSize) platform::advise_sequential(file);
   return true;
+}
+
+// Counts a large file's first block in the prefix census. A file that cannot
+// be counted leaves the census incomplete, so that no first block rules a
+// file out.
+void DigestQueue::count_prefix(Task& task, std::uint64_t size) const {
+  if (!budget_.take_file()) return census_.mark_prefixes_incomplete();
+  const char* name = paths_ + task.path_at + task.name_at;
+  platform::FileHandle file;
+  unsigned char block[SizeCensus::kPrefixBlock];
+  if (platform::open_sized_file_at(task.dir, name, size, file) == platform::OpenStatus::opened &&
+      platform::read_at(file, 0, block, sizeof block) == static_cast<long>(sizeof block)) {
+    census_.count_prefix(size, hash_block(block, sizeof block));
+  } else {
+    census_.mark_prefixes_incomplete();
+  }
+  file.close();
+  budget_.give_back();
+}
+
+// False, with the task's outcome saying why, when the open large file's
+// first block rules it out or cannot be read; true when it is to be read whole.
+bool DigestQueue::prefix_may_repeat(Task& task, std::uint64_t size,
+                                    platform::FileHandle& file) const {
+  if (!census_.prefixes_complete()) return true;
+  unsigned char block[SizeCensus::kPrefixBlock];
+  if (platform::read_at(file, 0, block, sizeof block) != static_cast<long>(sizeof block))
+    return false;  // unreadable
+  if (census_.prefix_may_repeat(size, hash_block(block, sizeof block))) return true;
+  task.outcome = Outcome::unique_prefix;
+  return false;
 }
 
 }  // namespace mirvale

@@ -59,6 +59,7 @@ class DigestQueue {
     counted,             // a count_size job is done
     digested,            // read to its end; digest holds its MD5
     unique_size,         // no other file has its size, so it was never opened
+    unique_prefix,       // no other file of its size begins alike: never read whole
     unreadable,          // gone, no longer a regular file, or it cannot be opened or read
     out_of_descriptors,  // no descriptor was free to open it
     one_class,           // a check_chain job found every file of one content
@@ -183,6 +184,8 @@ class DigestQueue {
   Task* claim_next();
   void work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const;
   bool candidate_size(Task& task, std::uint64_t& size) const;
+  void count_prefix(Task& task, std::uint64_t size) const;
+  bool prefix_may_repeat(Task& task, std::uint64_t size, platform::FileHandle& file) const;
   bool open_candidate(Task& task, std::uint64_t& size, platform::FileHandle& file) const;
   void finish(Task& task, FileDigest& digest, IoBuffer& buffer);
   void complete(Task& task);
