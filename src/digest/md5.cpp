@@ -175,6 +175,10 @@ inline void MD5Transform(std::uint32_t state[4], const unsigned char block[64]) 
 
 }  // namespace
 
+void md5_compress_blocks(std::uint32_t state[4], const unsigned char* blocks, std::size_t count) {
+  for (; count > 0; count--, blocks += 64) MD5Transform(state, blocks);
+}
+
 // Begins an MD5 operation, writing a new context; the bytes of buffer are left as they are.
 void MD5Init(MD5_CTX* context) {
   context->count[0] = context->count[1] = 0;

@@ -2,6 +2,7 @@
 // context record. No allocation; results independent of the processor.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace mirvale {
@@ -17,5 +18,9 @@ void MD5Init(MD5_CTX* context);
 void MD5Update(MD5_CTX* context, const unsigned char* input, std::uint32_t inputLen);
 // Ends an MD5 message-digest operation: writes the 16-byte digest and wipes the context.
 void MD5Final(unsigned char digest[16], MD5_CTX* context);
+// Compresses count consecutive 64-byte blocks into the chaining values
+// state, as MD5Update does with whole blocks: for a caller that keeps its own
+// block bookkeeping and padding.
+void md5_compress_blocks(std::uint32_t state[4], const unsigned char* blocks, std::size_t count);
 
 }  // namespace mirvale

@@ -7,6 +7,8 @@
 #include <bit>
 #include <cstring>
 
+#include "digest/md5.h"
+
 namespace mirvale {
 
 namespace {
@@ -177,19 +179,38 @@ Md5Lanes::LaneMask Md5Lanes::run() {
 }
 
 // Compresses count blocks of every running lane; idle lanes read a running
-// lane's blocks, and their results are never looked at.
+// lane's blocks, and their results are never looked at. A lane running
+// alone goes through the one-stream engine, which takes a block in about
+// half the time the vector kernel takes for all its lanes.
 void Md5Lanes::compress(LaneMask running, std::size_t count) {
-  const unsigned char* blocks[kMd5MaxLanes];
-  const unsigned char* borrowed = lane_[std::countr_zero(running)].next;
-  for (int i = 0; i < kMd5MaxLanes; i++)
-    blocks[i] = (running >> i & 1) != 0 ? lane_[i].next : borrowed;
-  transform_(states_, blocks, count);
+  if (std::has_single_bit(running)) {
+    compress_alone(std::countr_zero(running), count);
+  } else {
+    compress_together(running, count);
+  }
   for (; running != 0; running &= running - 1) {
     Lane& l = lane_[std::countr_zero(running)];
     l.next += 64 * count;
     l.blocks -= count;
     if (l.blocks == 0) settle(l);
   }
+}
+
+void Md5Lanes::compress_alone(int lane, std::size_t count) {
+  std::uint32_t state[4] = {states_.a[lane], states_.b[lane], states_.c[lane], states_.d[lane]};
+  md5_compress_blocks(state, lane_[lane].next, count);
+  states_.a[lane] = state[0];
+  states_.b[lane] = state[1];
+  states_.c[lane] = state[2];
+  states_.d[lane] = state[3];
+}
+
+void Md5Lanes::compress_together(LaneMask running, std::size_t count) {
+  const unsigned char* blocks[kMd5MaxLanes];
+  const unsigned char* borrowed = lane_[std::countr_zero(running)].next;
+  for (int i = 0; i < kMd5MaxLanes; i++)
+    blocks[i] = (running >> i & 1) != 0 ? lane_[i].next : borrowed;
+  transform_(states_, blocks, count);
 }
 
 // Encodes the lane's chaining values as MD5Final does.

@@ -133,6 +133,8 @@ class Md5Lanes {
   void keep_rest(Lane& lane);
   void pad(Lane& lane);
   void compress(LaneMask running, std::size_t count);
+  void compress_alone(int lane, std::size_t count);
+  void compress_together(LaneMask running, std::size_t count);
 
   Md5LaneStates states_;     // the chaining values of every lane
   Lane lane_[kMd5MaxLanes];  // the streams' bookkeeping

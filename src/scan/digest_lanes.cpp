@@ -26,11 +26,19 @@ void DigestQueue::serve(Worker& worker) {
   }
 }
 
-// Claims tasks for the idle lanes; true when it claimed any.
+// Claims tasks for the idle lanes; true when it claimed any. A worker that
+// has a file leaves the next to a worker that has none, waking it if it
+// sleeps: files fewer than the lanes are then spread over the processors,
+// where a lane that runs alone goes at the one-stream engine's speed,
+// instead of sharing one processor's kernel.
 bool DigestQueue::fill_lanes(Worker& worker) {
   bool claimed = false;
   for (int lane = 0; lane < worker.md5.lanes(); ++lane) {
     while (worker.lane[lane].task == nullptr) {
+      if (worker.active > 0 && hashing_.load() < workers_) {
+        wake_workers(false);
+        return claimed;
+      }
       Task* task = claim_next();
       if (task == nullptr) return claimed;
       claimed = true;
@@ -54,7 +62,7 @@ void DigestQueue::start_lane(Worker& worker, int lane, Task& task) {
   at.size = size;
   at.read = 0;
   at.ended = false;
-  ++worker.active;
+  if (worker.active++ == 0) ++hashing_;
   worker.md5.start(lane);
   if (!feed_lane(worker, lane)) {
     worker.md5.drop(lane);
@@ -102,7 +110,7 @@ void DigestQueue::end_lane(Worker& worker, int lane, Outcome outcome) {
   Lane& at = worker.lane[lane];
   Task& task = *at.task;
   at.task = nullptr;
-  --worker.active;
+  if (--worker.active == 0) --hashing_;
   at.file.close();
   budget_.give_back();
   task.outcome = outcome;

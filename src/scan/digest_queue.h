@@ -208,6 +208,7 @@ class DigestQueue {
   std::atomic<std::uint64_t> next_claim_{0};               // no task below it is left to claim
   std::atomic<std::uint64_t> awaited_{~std::uint64_t{0}};  // the task the walk sleeps on
   std::atomic<unsigned> idle_{0};                          // workers asleep or falling asleep
+  std::atomic<unsigned> hashing_{0};                       // workers with a file in a lane
   std::atomic<bool> cancelled_{false};  // tasks are dropped: skip them, stop reads
   bool stopping_ = false;               // workers end; under mutex_
   std::mutex mutex_;
