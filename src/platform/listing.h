@@ -56,6 +56,8 @@ class EntryReader {
   // entry read from this same open descriptor to go on after that entry.
   // dir must stay open while it is read.
   void start(const FileHandle& dir, std::int64_t position);
+  // Reads a directory just opened, and so at its first entry, from there.
+  void begin(const FileHandle& dir);
   // The next file or directory, or false at the end of the listing or on any
   // failure. The entry stays valid until the next call or start.
   bool next_entry(ListingEntry& entry);

@@ -76,6 +76,13 @@ void EntryReader::start(const FileHandle& dir, std::int64_t position) {
   ended_ = ::lseek(dir.fd(), static_cast<off_t>(position), SEEK_SET) < 0;
 }
 
+void EntryReader::begin(const FileHandle& dir) {
+  dir_ = &dir;
+  size_ = 0;
+  at_ = 0;
+  ended_ = false;
+}
+
 // Reads the next block of entries; false at the end or on a failure.
 bool EntryReader::fill() {
   if (ended_) return false;

@@ -43,7 +43,7 @@ bool DirectoryWalk::start() {
     finish();
     return false;
   }
-  reader_.start(handle(start), 0);
+  reader_.begin(handle(start));
   return true;
 }
 
@@ -144,7 +144,7 @@ platform::OpenStatus DirectoryWalk::enter_directory() {
   child.path_length = path_.length();
   child.reopened = false;
   ++depth_;
-  reader_.start(handle(child), 0);
+  reader_.begin(handle(child));
   return platform::OpenStatus::opened;
 }
 
