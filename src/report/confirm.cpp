@@ -79,13 +79,24 @@ platform::OpenStatus Confirmation::open_file(NameOffset name, char* path, Opened
   return status;
 }
 
-Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, IoBuffer& buffer) const {
+void ChainPaths::keep(const char* path, std::size_t length) {
+  if (!whole || length >= capacity - used) {
+    whole = false;
+    return;
+  }
+  std::memcpy(bytes + used, path, length + 1);
+  used += length + 1;
+}
+
+Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, IoBuffer& buffer,
+                                                ChainPaths& paths) const {
   char path[ScanPath::kCapacity];
   TreeRecord record;
   if (!read_record(head, record)) return Verdict::mixed;
   OpenedFile first;
   platform::OpenStatus status = open_file(record.name_offset, path, first);
   if (status != platform::OpenStatus::opened) return verdict_of(status);
+  paths.keep(path, std::strlen(path));
   for (std::uint32_t offset = next_in_chain(record, head); offset != 0;
        offset = next_in_chain(record, offset)) {
     if (!read_record(offset, record)) return Verdict::mixed;
@@ -93,6 +104,7 @@ Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, IoBuffer& bu
     status = open_file(record.name_offset, path, other);
     if (status != platform::OpenStatus::opened) return verdict_of(status);
     if (compare_files(first, other, buffer) != Comparison::same) return Verdict::mixed;
+    paths.keep(path, std::strlen(path));
   }
   return Verdict::one_class;
 }

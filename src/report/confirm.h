@@ -49,6 +49,18 @@ inline std::uint32_t next_in_chain(const TreeRecord& record, std::uint32_t offse
   return record.equal > offset ? record.equal : 0;
 }
 
+// Where a look at a chain keeps the paths it reads, each ended by a zero
+// byte, while they fit: a chain of one content is then printed without
+// reading them again.
+struct ChainPaths {
+  char* bytes = nullptr;     // room for capacity bytes
+  std::size_t capacity = 0;  // bytes of room
+  std::size_t used = 0;      // bytes of the paths kept
+  bool whole = true;         // every path read was kept
+
+  void keep(const char* path, std::size_t length);
+};
+
 // Opens the files of the tree's chains and compares them. Once begun it
 // changes nothing, so workers and the report may use it at once.
 class Confirmation {
@@ -81,8 +93,9 @@ class Confirmation {
   // Opens the regular file whose path is stored at name, without following
   // a link; the path is left in path, ScanPath::kCapacity bytes.
   platform::OpenStatus open_file(NameOffset name, char* path, OpenedFile& out) const;
-  // Whether every file of the chain headed at head has one content.
-  Verdict check_chain(std::uint32_t head, IoBuffer& buffer) const;
+  // Whether every file of the chain headed at head has one content; the
+  // paths it opens go to paths.
+  Verdict check_chain(std::uint32_t head, IoBuffer& buffer, ChainPaths& paths) const;
 
  private:
   const DigestTree& tree_;

@@ -34,10 +34,15 @@ Report::Report(const ReportParts& parts)
   queue_.set_chain_check(&check_chain, &confirmation_);
 }
 
-// A worker's look at a chain, in the queue's terms.
-DigestQueue::Outcome Report::check_chain(const void* confirmation, std::uint32_t chain,
+// A worker's look at a chain, in the queue's terms: the chain's paths stay
+// with the task when they all fit.
+DigestQueue::Outcome Report::check_chain(const void* confirmation, DigestQueue::Task& task,
                                          IoBuffer& buffer) {
-  switch (static_cast<const Confirmation*>(confirmation)->check_chain(chain, buffer)) {
+  ChainPaths paths{task.chain_paths, sizeof task.chain_paths};
+  const Confirmation::Verdict verdict =
+      static_cast<const Confirmation*>(confirmation)->check_chain(task.chain, buffer, paths);
+  task.chain_paths_length = paths.whole ? static_cast<std::uint16_t>(paths.used) : 0;
+  switch (verdict) {
     case Confirmation::Verdict::one_class:
       return DigestQueue::Outcome::one_class;
     case Confirmation::Verdict::out_of_descriptors:
@@ -122,12 +127,28 @@ void Report::queue_group(std::uint32_t head) {
 void Report::print_oldest() {
   const DigestQueue::Task& task = queue_.oldest();
   const std::uint32_t head = task.chain;
-  const bool one_class = task.outcome == DigestQueue::Outcome::one_class;
-  queue_.pop();
-  if (one_class) {
-    print_group(head);
-  } else {
+  if (task.outcome != DigestQueue::Outcome::one_class) {
+    queue_.pop();
     print_classes(head);
+  } else if (task.chain_paths_length > 0) {
+    print_kept_group(task.chain_paths, task.chain_paths_length);
+    queue_.pop();
+  } else {
+    queue_.pop();
+    print_group(head);
+  }
+}
+
+// Prints the heading and each of the paths kept by the look at a chain.
+void Report::print_kept_group(const char* paths, std::size_t size) {
+  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
+  emit_line(kHeading.size());
+  for (std::size_t at = 0; at < size;) {
+    const std::size_t length = std::strlen(paths + at);
+    std::memcpy(io_.bytes, paths + at, length);
+    std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
+    emit_line(length + kLineEnd.size());
+    at += length + 1;
   }
 }
 

@@ -57,12 +57,13 @@ class Report {
   // The first position of a chain not yet placed in a class, if any.
   static constexpr std::uint64_t kNoPosition = ~std::uint64_t{0};
 
-  static DigestQueue::Outcome check_chain(const void* confirmation, std::uint32_t chain,
+  static DigestQueue::Outcome check_chain(const void* confirmation, DigestQueue::Task& task,
                                           IoBuffer& buffer);
   void walk_tree();
   void push(std::uint32_t& count, std::uint32_t offset);
   void queue_group(std::uint32_t head);
   void print_oldest();
+  void print_kept_group(const char* paths, std::size_t size);
   void print_group(std::uint32_t head);
   void print_classes(std::uint32_t head);
   std::uint64_t print_class(std::uint32_t head, std::uint64_t first);

@@ -223,7 +223,7 @@ bool DigestQueue::candidate_size(Task& task, std::uint64_t& size) const {
 // budget.
 void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const {
   if (task.job == Job::check_chain) {
-    task.outcome = chain_check_(checker_, task.chain, buffer);
+    task.outcome = chain_check_(checker_, task, buffer);
     return;
   }
   std::uint64_t size;

@@ -66,26 +66,33 @@ class DigestQueue {
     mixed,               // a check_chain job found files that differ or cannot be read
   };
 
+  // Bytes a check_chain task keeps of the paths of its chain.
+  static constexpr std::size_t kChainPathBytes = 448;
+
+  struct Task;
   // Runs a check_chain job on the thread that works it out, with that
-  // thread's buffer: one_class, mixed or out_of_descriptors. checker is the
-  // state it was set with.
-  using ChainCheck = Outcome (*)(const void* checker, std::uint32_t chain, IoBuffer& buffer);
+  // thread's buffer: one_class, mixed or out_of_descriptors, and the task's
+  // chain paths. checker is the state it was set with.
+  using ChainCheck = Outcome (*)(const void* checker, Task& task, IoBuffer& buffer);
 
   enum class State : std::uint8_t { queued, claimed, done };
 
   struct Task {
-    platform::DirectoryRef dir;             // where the file lies; open while the task is queued
-    std::uint32_t lease = 0;                // the walk's lease on dir, handed back with the task
-    NameOffset name_offset = 0;             // the file's record in the name store
-    std::uint32_t path_at = 0;              // the file's path in the path ring, zero-terminated
-    std::uint16_t path_length = 0;          // bytes of the path
-    std::uint16_t name_at = 0;              // where the file's own name starts in its path
-    std::uint64_t number = 0;               // its place in the order of the queue
-    std::uint32_t chain = 0;                // check_chain: the tree offset of the chain's head
-    Job job = Job::digest;                  // what to work out
-    Outcome outcome = Outcome::counted;     // what was worked out, once done
+    platform::DirectoryRef dir;     // where the file lies; open while the task is queued
+    std::uint32_t lease = 0;        // the walk's lease on dir, handed back with the task
+    NameOffset name_offset = 0;     // the file's record in the name store
+    std::uint32_t path_at = 0;      // the file's path in the path ring, zero-terminated
+    std::uint16_t path_length = 0;  // bytes of the path
+    std::uint16_t name_at = 0;      // where the file's own name starts in its path
+    std::uint64_t number = 0;       // its place in the order of the queue
+    std::uint32_t chain = 0;        // check_chain: the tree offset of the chain's head
+    std::uint16_t chain_paths_length =
+        0;                               // check_chain: bytes in chain_paths; 0 if they did not fit
+    Job job = Job::digest;               // what to work out
+    Outcome outcome = Outcome::counted;  // what was worked out, once done
     std::atomic<State> state{State::done};  // see the table above
     Md5Digest digest{};                     // the file's MD5, when digested
+    char chain_paths[kChainPathBytes];      // check_chain: the paths read, each ended by a zero
   };
 
   DigestQueue(SizeCensus& census, DescriptorBudget& budget, IoBuffer& io)
