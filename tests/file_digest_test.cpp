@@ -131,6 +131,13 @@ TEST_F(FileDigestTest, EntrySwappedAfterItsSizeWasFoundIsRefusedOnItsDescriptor)
               platform::OpenStatus::failed)
         << name;
     EXPECT_FALSE(opened.valid()) << name;
+    // Opened first, its size not known yet: only the regular file is kept.
+    std::uint64_t found = 0;
+    const platform::OpenStatus status =
+        platform::open_regular_file_at(directory, name.c_str(), opened, found);
+    EXPECT_EQ(status, name == "grown" ? platform::OpenStatus::opened : platform::OpenStatus::failed)
+        << name;
+    EXPECT_EQ(opened.valid() ? found : 0, name == "grown" ? 101u : 0u) << name;
   }
 }
 

@@ -57,6 +57,10 @@ struct DirectoryRef {
 // device meanwhile is refused (failed) and never read.
 OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, std::uint64_t size,
                               FileHandle& out);
+// The same for a file whose size is not known yet: opens it as above,
+// checks on the descriptor that it is a regular file, and learns its size.
+OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out,
+                                std::uint64_t& size);
 // Read-only open of the regular file at relative, a path below the directory
 // top made of names joined by '/', no link followed at any depth and nothing
 // blocking; anything but a regular file is refused (failed). size receives

@@ -85,6 +85,12 @@ OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, std::uint64_t 
   return keep_if_regular(open_retrying_at(dir.fd, name, kReadFlags, 0, out), out, size);
 }
 
+OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& out,
+                                std::uint64_t& size) {
+  size = kAnySize;
+  return keep_if_regular(open_retrying_at(dir.fd, name, kReadFlags, 0, out), out, size);
+}
+
 // openat2 refusing every link on the way; ENOSYS where the kernel (or a
 // sandbox's filter) does not offer it.
 static OpenStatus open_resolving_no_links(int dir_fd, const char* relative, FileHandle& out) {

@@ -239,29 +239,46 @@ void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) con
 
 // Opens the file of a task that is to be digested, with a descriptor taken
 // from the budget, which the caller gives back once it has closed the file.
-// False, with the task's outcome saying why, when it is not to be read.
+// False, with the task's outcome saying why, when it is not to be read. Its
+// size is looked up before the open, so that a file of a size of its own is
+// never opened; on a tree where nearly every size repeats, the size the
+// open finds on the descriptor saves that look.
 bool DigestQueue::open_candidate(Task& task, std::uint64_t& size,
                                  platform::FileHandle& file) const {
-  if (!candidate_size(task, size)) return false;
+  const bool open_first = task.job == Job::digest && census_.sizes_mostly_repeat();
+  if (open_first) {
+    task.outcome = Outcome::unreadable;
+    if (cancelled_.load(std::memory_order_relaxed)) return false;
+  } else if (!candidate_size(task, size)) {
+    return false;
+  }
   if (!budget_.take_file()) {
     task.outcome = Outcome::out_of_descriptors;
     return false;
   }
   const char* name = paths_ + task.path_at + task.name_at;
-  const platform::OpenStatus status = platform::open_sized_file_at(task.dir, name, size, file);
-  if (status != platform::OpenStatus::opened) {
-    budget_.give_back();
-    if (status == platform::OpenStatus::out_of_descriptors)
-      task.outcome = Outcome::out_of_descriptors;
+  const platform::OpenStatus status =
+      open_first ? platform::open_regular_file_at(task.dir, name, file, size)
+                 : platform::open_sized_file_at(task.dir, name, size, file);
+  if (status == platform::OpenStatus::opened && worth_reading(task, size, file)) {
+    if (size >= kStreamingSize) platform::advise_sequential(file);
+    return true;
+  }
+  file.close();
+  budget_.give_back();
+  if (status == platform::OpenStatus::out_of_descriptors)
+    task.outcome = Outcome::out_of_descriptors;
+  return false;
+}
+
+// Whether an open file is to be read whole: another file may have its size
+// (asked here when it was opened first) and, for a large one, begin alike.
+bool DigestQueue::worth_reading(Task& task, std::uint64_t size, platform::FileHandle& file) const {
+  if (!census_.may_repeat(size)) {
+    task.outcome = Outcome::unique_size;
     return false;
   }
-  if (SizeCensus::takes_prefix(size) && !prefix_may_repeat(task, size, file)) {
-    file.close();
-    budget_.give_back();
-    return false;
-  }
-  if (size >= kStreamingSize) platform::advise_sequential(file);
-  return true;
+  return !SizeCensus::takes_prefix(size) || prefix_may_repeat(task, size, file);
 }
 
 // Counts a large file's first block in the prefix census. A file that cannot

@@ -39,16 +39,18 @@ std::size_t CensusCounters::counter_of(std::uint64_t key) const {
   return static_cast<std::size_t>((key * kGolden) >> (64 - index_bits_));
 }
 
-void CensusCounters::count(std::uint64_t key) {
-  if (counters_ == nullptr) return;
+unsigned CensusCounters::count(std::uint64_t key) {
+  if (counters_ == nullptr) return kRepeated;
   const std::size_t index = counter_of(key);
   const unsigned shift = index % 4 * 2;
   std::atomic_ref<std::uint8_t> four(counters_[index / 4]);
   std::uint8_t old = four.load(std::memory_order_relaxed);
   while (((old >> shift) & 3u) < kRepeated) {
     const auto counted = static_cast<std::uint8_t>(old + (1u << shift));
-    if (four.compare_exchange_weak(old, counted, std::memory_order_relaxed)) return;
+    if (four.compare_exchange_weak(old, counted, std::memory_order_relaxed))
+      return (old >> shift) & 3u;
   }
+  return kRepeated;
 }
 
 bool CensusCounters::counted_twice(std::uint64_t key) const {
@@ -63,6 +65,18 @@ SizeCensus::SizeCensus()
       prefixes_(kPrefixIndexBits),
       complete_(sizes_.allocated()),
       prefixes_complete_(prefixes_.allocated()) {}
+
+void SizeCensus::count(std::uint64_t size) {
+  files_.fetch_add(1, std::memory_order_relaxed);
+  const unsigned before = sizes_.count(size);
+  if (before == 0) singles_.fetch_add(1, std::memory_order_relaxed);
+  if (before == 1) singles_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool SizeCensus::sizes_mostly_repeat() const {
+  return complete_ &&
+         singles_.load(std::memory_order_relaxed) * 64 <= files_.load(std::memory_order_relaxed);
+}
 
 namespace {
 // The prefix census's key: the block's hash and the size, mixed so that

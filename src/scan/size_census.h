@@ -25,8 +25,9 @@ class CensusCounters {
   CensusCounters& operator=(const CensusCounters&) = delete;
 
   bool allocated() const { return counters_ != nullptr; }
-  // Counts one more file under key; safe from several threads at once.
-  void count(std::uint64_t key);
+  // Counts one more file under key, and returns the count before it, at
+  // most 2; safe from several threads at once.
+  unsigned count(std::uint64_t key);
   // True when key was counted twice, or shares a counter that was.
   bool counted_twice(std::uint64_t key) const;
 
@@ -51,7 +52,7 @@ class SizeCensus {
   SizeCensus();
 
   // Counts one more file of size bytes; safe from several threads at once.
-  void count(std::uint64_t size) { sizes_.count(size); }
+  void count(std::uint64_t size);
   // False only when the census is complete and no other file of size bytes was counted.
   bool may_repeat(std::uint64_t size) const { return !complete_ || sizes_.counted_twice(size); }
   // Marks the census incomplete: a walk that did not finish may have missed a
@@ -61,6 +62,11 @@ class SizeCensus {
     complete_ = false;
     mark_prefixes_incomplete();
   }
+
+  // True when the census is complete and at most one file in 64 has a size
+  // of its own: then nearly every file is to be read, and is best opened
+  // first and asked its size on the descriptor.
+  bool sizes_mostly_repeat() const;
 
   // True when a file of size bytes takes the prefix census.
   static bool takes_prefix(std::uint64_t size) { return size >= kPrefixMinSize; }
@@ -78,8 +84,10 @@ class SizeCensus {
  private:
   CensusCounters sizes_;
   CensusCounters prefixes_;
-  bool complete_;                        // every file of the tree was counted
-  std::atomic<bool> prefixes_complete_;  // every file that takes the prefix census was counted
+  std::atomic<std::uint64_t> files_{0};    // files counted
+  std::atomic<std::uint64_t> singles_{0};  // counters that hold exactly one file
+  bool complete_;                          // every file of the tree was counted
+  std::atomic<bool> prefixes_complete_;    // every file that takes the prefix census was counted
 };
 
 // A 64-bit hash of a file's first block for the prefix census: quick, and
