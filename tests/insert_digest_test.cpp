@@ -15,6 +15,7 @@
 
 #include "eight_file_tree.h"
 #include "index/digest_tree.h"
+#include "index/insert_queue.h"
 #include "test_support.h"
 #include "tree_file_helpers.h"
 
@@ -388,6 +389,32 @@ TEST_F(Insert, FileHoldsThePlainTreeOnceWrittenBackAlsoPastTheHeadAndTheLeads) {
   }
   tree_.close_tree();
   EXPECT_EQ(bytes(), model.bytes());
+}
+
+// Handed over to the inserting thread, digests go into the tree in the order
+// handed over, through many turns of its ring, and a failed insertion fails
+// the finish and every later hand-over.
+TEST_F(Insert, QueueInsertsOnItsThreadInTheOrderHandedOver) {
+  std::mt19937 random(11);
+  ModelTree model;
+  {
+    InsertQueue queue(tree_);
+    ASSERT_TRUE(queue.start());
+    for (NameOffset i = 0; i < 20000; ++i) {
+      const Md5Digest d = digest_ending(static_cast<std::uint8_t>(random() % 97),
+                                        static_cast<std::uint8_t>(random() % 251));
+      ASSERT_TRUE(queue.push(d, i));
+      model.insert(d, i);
+    }
+    EXPECT_TRUE(queue.finish());
+  }
+  EXPECT_EQ(bytes(), model.bytes());
+  tree_.close_tree();
+  InsertQueue queue(tree_);
+  ASSERT_TRUE(queue.start());
+  queue.push(digest_ending(1), 0);
+  EXPECT_FALSE(queue.finish());
+  EXPECT_FALSE(queue.push(digest_ending(2), 1));
 }
 
 // A tree file is never opened again, to go on with it: the open is refused
