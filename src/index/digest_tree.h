@@ -19,15 +19,16 @@ constexpr std::uint32_t kTreeRecordSize = 36;
 // the number of files, and a chain whose slot was taken is walked instead.
 constexpr std::size_t kChainTailSlots = 4096;
 // Memory the tree keeps, allocated once; it stays the same whatever the
-// number of files. While records are inserted it holds the first
-// kTreeLeadSize bytes of each of the first kTreeLeadRecords records, the
-// lead: links, bal and the digest's first bytes, all that a descent needs
-// but for a tie on those bytes. These records are the first ones inserted,
-// the ones nearest the root and so met by almost every insertion: reading
-// and rewriting their leads costs no system call, and the leads go to the
-// file in a pass over it at write-back. Once the tree is written back the
-// same memory holds the file's first kTreeHeadSize bytes, the head, for the
-// report's reads.
+// number of files. It first holds the file's first kTreeHeadSize bytes, the
+// head: the records there are the first ones inserted, the ones nearest the
+// root and so met by almost every insertion, and rewriting them costs no
+// system call. Once the tree outgrows the head, the head goes to the file
+// and the memory holds instead the first kTreeLeadSize bytes of each of the
+// first kTreeLeadRecords records, their leads: links, bal and the digest's
+// first bytes, all that a descent needs but when those bytes tie. The rest
+// of each record goes to the file as it is created, and the leads go over
+// the records' first bytes in one pass at write-back, after which the
+// memory holds the head again, for the report's reads.
 constexpr std::size_t kTreeMemory = 4 * 1024 * 1024 - 4;
 constexpr std::size_t kTreeLeadSize = 20;
 constexpr std::size_t kTreeLeadRecords = kTreeMemory / kTreeLeadSize;
