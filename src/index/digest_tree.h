@@ -74,8 +74,8 @@ class DigestTree {
   // Writes the record at offset, which must be a record's, 4 + 36 k; false
   // on failure or at any other offset.
   bool write_record(std::uint32_t offset, const TreeRecord& record);
-  // Sets root to go to offset 0 at the next write-back; false when the
-  // leads cannot be read back from the file.
+  // Writes root to offset 0, held in memory until the next write-back;
+  // false on failure.
   bool write_header();
   // Writes to the file all that memory holds for it (the tail, the leads and
   // the header) and keeps its head for reading; false when a write fails.
