@@ -15,6 +15,7 @@
 
 #include "eight_file_tree.h"
 #include "index/digest_tree.h"
+#include "index/insert_queue.h"
 #include "test_support.h"
 #include "tree_file_helpers.h"
 
@@ -361,26 +362,59 @@ TEST_F(Insert, RandomDigestsWithRepeatsMatchThePlainTree) {
   EXPECT_EQ(chains, expected_chains) << "each chain holds its digest's files in insertion order";
 }
 
-// The head of the file is rewritten in memory and the rest with writes: once
-// the head is written back, the file holds the plain tree's bytes, also when
-// the file has grown past the head, and after the tree is closed.
-TEST_F(Insert, FileHoldsThePlainTreeOnceTheHeadIsWrittenBackAlsoPastTheHead) {
+// The head of the file is rewritten in memory until the tree outgrows it,
+// then the leads of the first records, and the rest with writes: once written
+// back, the file holds the plain tree's bytes, also past the head and past
+// the leads, when insertion goes on after a write-back, and after the tree
+// is closed. Digests share their first bytes, so that a lead often ties.
+TEST_F(Insert, FileHoldsThePlainTreeOnceWrittenBackAlsoPastTheHeadAndTheLeads) {
   constexpr size_t kHeadRecords = (kTreeHeadSize - kTreeHeaderSize) / kTreeRecordSize;
   std::mt19937 random(7);
   std::vector<Md5Digest> pool(kHeadRecords / 2);
-  for (Md5Digest& d : pool)
+  for (Md5Digest& d : pool) {
     for (std::uint8_t& b : d) b = static_cast<std::uint8_t>(random());
+    d[0] = d[1] = d[2] = 0;
+    d[3] &= 7;
+  }
   ModelTree model;
-  for (size_t i = 0; i < kHeadRecords + 64; ++i) {
+  for (size_t i = 0; i < kTreeLeadRecords + 64; ++i) {
     const Md5Digest& d = pool[random() % pool.size()];
     insert(d, static_cast<NameOffset>(i));
     model.insert(d, static_cast<NameOffset>(i));
-    if (i + 2 >= kHeadRecords && i <= kHeadRecords + 1) {
-      ASSERT_EQ(bytes(), model.bytes()) << "after insertion " << i;
+    for (size_t edge : {kHeadRecords, kTreeLeadRecords}) {
+      if (i + 2 >= edge && i <= edge + 1) {
+        ASSERT_EQ(bytes(), model.bytes()) << "after insertion " << i;
+      }
     }
   }
   tree_.close_tree();
   EXPECT_EQ(bytes(), model.bytes());
+}
+
+// Handed over to the inserting thread, digests go into the tree in the order
+// handed over, through many turns of its ring, and a failed insertion fails
+// the finish and every later hand-over.
+TEST_F(Insert, QueueInsertsOnItsThreadInTheOrderHandedOver) {
+  std::mt19937 random(11);
+  ModelTree model;
+  {
+    InsertQueue queue(tree_);
+    ASSERT_TRUE(queue.start());
+    for (NameOffset i = 0; i < 20000; ++i) {
+      const Md5Digest d = digest_ending(static_cast<std::uint8_t>(random() % 97),
+                                        static_cast<std::uint8_t>(random() % 251));
+      ASSERT_TRUE(queue.push(d, i));
+      model.insert(d, i);
+    }
+    EXPECT_TRUE(queue.finish());
+  }
+  EXPECT_EQ(bytes(), model.bytes());
+  tree_.close_tree();
+  InsertQueue queue(tree_);
+  ASSERT_TRUE(queue.start());
+  queue.push(digest_ending(1), 0);
+  EXPECT_FALSE(queue.finish());
+  EXPECT_FALSE(queue.push(digest_ending(2), 1));
 }
 
 // A tree file is never opened again, to go on with it: the open is refused

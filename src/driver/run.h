@@ -40,8 +40,12 @@ class Run {
   // memory is not there. Called before any worker starts, so that no
   // worker's stack takes the memory of anything else.
   bool allocate() { return tree_.allocate(); }
-  // Starts up to workers threads that digest files ahead of the walk.
-  void start_workers(unsigned workers) { queue_.start_workers(workers); }
+  // Starts up to workers threads that digest files ahead of the walk and,
+  // when any started, the one that inserts their digests into the tree.
+  void start_workers(unsigned workers) {
+    queue_.start_workers(workers);
+    if (queue_.workers() > 0) scan_.start_inserting();
+  }
   // Scans start_path (shorter than the scan path's capacity) and reports.
   int execute(const char* start_path);
 

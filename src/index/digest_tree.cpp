@@ -1,8 +1,9 @@
 // The digest tree file's record format and the DigestTree module: opening,
-// the head kept in memory, record reads and writes, the header, the end of
-// the file and the listing.
+// the leads and the head kept in memory, record reads and writes, the
+// header, the end of the file and the listing.
 #include "index/digest_tree.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -21,6 +22,14 @@ static_assert(kDigestAt + sizeof(Md5Digest) == kNameOffsetAt);
 static_assert(kNameOffsetAt + sizeof(NameOffset) == kTreeRecordSize);
 static_assert(sizeof(Md5Digest) == 16 && sizeof(NameOffset) == 4);
 
+// Bytes of a lead that hold the digest's first bytes, and of a record that
+// hold its links and bal.
+constexpr std::size_t kLeadDigestSize = kTreeLeadSize - kDigestAt;
+constexpr std::size_t kLinksSize = kDigestAt;
+static_assert(kLeadDigestSize > 0 && kLeadDigestSize < sizeof(Md5Digest));
+// Records read or written at a time when the leads pass to or from the file.
+constexpr std::size_t kLeadChunk = kTreeTailSize / kTreeRecordSize;
+
 // The bytes the listing shows between brackets: digest and name offset.
 constexpr int kListedTextSize = static_cast<int>(kTreeRecordSize - kDigestAt);
 
@@ -36,30 +45,57 @@ std::uint32_t get_u32(const unsigned char* in) {
          static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 
-}  // namespace
-
-void encode_record(const TreeRecord& record, unsigned char out[kTreeRecordSize]) {
+void encode_links(const TreeRecord& record, unsigned char out[kLinksSize]) {
   put_u32(out + kLeftAt, record.left);
   put_u32(out + kRightAt, record.right);
   put_u32(out + kEqualAt, record.equal);
   put_u32(out + kBalAt, static_cast<std::uint32_t>(record.bal));
+}
+
+void decode_links(const unsigned char in[kLinksSize], TreeRecord& record) {
+  record.left = get_u32(in + kLeftAt);
+  record.right = get_u32(in + kRightAt);
+  record.equal = get_u32(in + kEqualAt);
+  record.bal = static_cast<std::int32_t>(get_u32(in + kBalAt));
+}
+
+// The part of the bytes [from, from + size) that falls in [at, at + length):
+// copies it from source (which holds the bytes from at on) into out (which
+// holds those from from on).
+void copy_overlap(std::uint64_t from, std::size_t size, std::uint64_t at, std::size_t length,
+                  const unsigned char* source, unsigned char* out) {
+  const std::uint64_t first = std::max(from, at);
+  const std::uint64_t last = std::min(from + size, at + length);
+  if (first < last) std::memcpy(out + (first - from), source + (first - at), last - first);
+}
+
+// Whether offset is where a record starts: 4 + 36 k.
+bool is_record_offset(std::uint64_t offset) {
+  return offset >= kTreeHeaderSize && (offset - kTreeHeaderSize) % kTreeRecordSize == 0;
+}
+
+std::size_t record_index(std::uint64_t offset) {
+  return static_cast<std::size_t>((offset - kTreeHeaderSize) / kTreeRecordSize);
+}
+
+}  // namespace
+
+void encode_record(const TreeRecord& record, unsigned char out[kTreeRecordSize]) {
+  encode_links(record, out);
   std::memcpy(out + kDigestAt, record.digest.data(), record.digest.size());
   put_u32(out + kNameOffsetAt, record.name_offset);
 }
 
 void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record) {
-  record.left = get_u32(in + kLeftAt);
-  record.right = get_u32(in + kRightAt);
-  record.equal = get_u32(in + kEqualAt);
-  record.bal = static_cast<std::int32_t>(get_u32(in + kBalAt));
+  decode_links(in, record);
   std::memcpy(record.digest.data(), in + kDigestAt, record.digest.size());
   record.name_offset = get_u32(in + kNameOffsetAt);
 }
 
 bool DigestTree::allocate() {
-  if (!head_) head_.reset(new (std::nothrow) unsigned char[kTreeHeadSize]);
+  if (!memory_) memory_.reset(new (std::nothrow) unsigned char[kTreeMemory]);
   if (!tail_) tail_.reset(new (std::nothrow) unsigned char[kTreeTailSize]);
-  return head_ && tail_;
+  return memory_ && tail_;
 }
 
 bool DigestTree::open_tree(const char* file_name) {
@@ -102,12 +138,12 @@ bool DigestTree::read_record(std::uint32_t offset, TreeRecord& record) {
 
 bool DigestTree::read_written_record(std::uint32_t offset, TreeRecord& record) const {
   unsigned char bytes[kTreeRecordSize];
-  // Bytes still in the tail are not in the file yet.
-  if (meets_tail(offset, sizeof bytes)) return false;
+  // Bytes still in the tail or in leads are not in the file yet.
+  if (holds_leads_ || meets_tail(offset, sizeof bytes)) return false;
   const std::size_t in_head = head_part(offset, sizeof bytes);
   if (in_head > 0) {
     if (offset + in_head > head_end_) return false;  // past the end of the file
-    std::memcpy(bytes, head_.get() + offset, in_head);
+    std::memcpy(bytes, memory_.get() + offset, in_head);
   }
   const std::size_t rest = sizeof bytes - in_head;
   if (rest > 0 && platform::read_at(handle_, offset + in_head, bytes + in_head, rest) !=
@@ -118,25 +154,60 @@ bool DigestTree::read_written_record(std::uint32_t offset, TreeRecord& record) c
 }
 
 bool DigestTree::write_record(std::uint32_t offset, const TreeRecord& record) {
+  if (!is_record_offset(offset)) return false;
   unsigned char bytes[kTreeRecordSize];
   encode_record(record, bytes);
-  return write_bytes(offset, bytes, sizeof bytes);
+  if (!holds_leads_) {
+    if (offset + sizeof bytes <= head_limit_) return write_head(offset, bytes, sizeof bytes);
+    // The tree outgrows the head: from now on memory holds leads.
+    if (!hold_leads()) return false;
+  }
+  if (!write_unsettled(offset, bytes, sizeof bytes)) return false;
+  const std::size_t index = record_index(offset);
+  // The records that the write passes over are holes, all zero as the file
+  // reads them.
+  const std::size_t reached = std::min(index + 1, kTreeLeadRecords);
+  if (reached > leads_) {
+    std::memset(lead(leads_), 0, (reached - leads_) * kTreeLeadSize);
+    leads_ = reached;
+    leads_changed_ = true;
+  }
+  if (index < leads_) {
+    std::memcpy(lead(index), bytes, kTreeLeadSize);
+    leads_changed_ = true;
+  }
+  return true;
 }
 
 bool DigestTree::write_header() {
+  if (holds_leads_) {
+    root_changed_ = true;
+    return true;
+  }
   unsigned char header[kTreeHeaderSize];
   put_u32(header, root_);
-  return write_bytes(0, header, sizeof header);
+  if (kTreeHeaderSize <= head_limit_) return write_head(0, header, sizeof header);
+  return write_unsettled(0, header, sizeof header);
 }
 
 bool DigestTree::write_back() {
   if (!flush_tail()) return false;
-  if (!head_changed_) return true;
-  if (!platform::write_at(handle_, 0, head_.get(), head_end_)) {
+  if (!holds_leads_) return write_head_back();
+  if (leads_changed_ && !write_leads()) {
     end_known_ = false;
     return false;
   }
-  head_changed_ = false;
+  leads_changed_ = false;
+  if (root_changed_) {
+    unsigned char header[kTreeHeaderSize];
+    put_u32(header, root_);
+    if (!platform::write_at(handle_, 0, header, sizeof header)) {
+      end_known_ = false;
+      return false;
+    }
+    root_changed_ = false;
+  }
+  hold_head();
   return true;
 }
 
@@ -171,6 +242,10 @@ void DigestTree::forget_file_state() {
   head_limit_ = 0;
   head_end_ = 0;
   head_changed_ = false;
+  holds_leads_ = false;
+  leads_ = 0;
+  leads_changed_ = false;
+  root_changed_ = false;
   tail_start_ = 0;
   tail_used_ = 0;
   root_ = 0;
@@ -180,61 +255,146 @@ void DigestTree::forget_file_state() {
 }
 
 std::size_t DigestTree::head_part(std::uint64_t offset, std::size_t size) const {
-  if (offset >= head_limit_) return 0;
+  if (holds_leads_ || offset >= head_limit_) return 0;
   const std::uint64_t room = head_limit_ - offset;
   return room < size ? static_cast<std::size_t>(room) : size;
+}
+
+bool DigestTree::hold_leads() {
+  if (holds_leads_) return true;
+  std::uint64_t size;
+  if (head_limit_ == 0 || !write_back() || !platform::file_size(handle_, size)) return false;
+  const std::uint64_t records =
+      size < kTreeHeaderSize ? 0 : (size - kTreeHeaderSize) / kTreeRecordSize;
+  const auto leads = static_cast<std::size_t>(std::min<std::uint64_t>(records, kTreeLeadRecords));
+  // The head's records give up all but their leads, in place: lead k lies
+  // below record k, so no record is overwritten before it is moved.
+  const std::size_t in_head = head_end_ < kTreeHeaderSize ? 0 : record_index(head_end_);
+  std::size_t index = 0;
+  for (; index < std::min(leads, in_head); ++index)
+    std::memmove(lead(index), memory_.get() + kTreeHeaderSize + index * kTreeRecordSize,
+                 kTreeLeadSize);
+  holds_leads_ = true;
+  head_end_ = 0;
+  leads_ = index;
+  end_ = size;
+  end_known_ = true;
+  // Those past the head are read back from the file.
+  for (; index < leads; index += kLeadChunk) {
+    const std::size_t count = std::min(kLeadChunk, leads - index);
+    const std::size_t bytes = count * kTreeRecordSize;
+    if (platform::read_at(handle_, kTreeHeaderSize + index * kTreeRecordSize, tail_.get(), bytes) !=
+        static_cast<long>(bytes))
+      return false;
+    for (std::size_t i = 0; i < count; ++i)
+      std::memcpy(lead(index + i), tail_.get() + i * kTreeRecordSize, kTreeLeadSize);
+    leads_ = index + count;
+  }
+  return true;
+}
+
+bool DigestTree::read_for_descent(std::uint32_t offset, const Md5Digest& digest, bool on_chain,
+                                  TreeRecord& work) {
+  if (!is_record_offset(offset)) return false;
+  const std::size_t index = record_index(offset);
+  if (!holds_leads_ || index >= leads_) return read_record(offset, work);
+  const unsigned char* in = lead(index);
+  decode_links(in, work);
+  work.digest = digest;
+  std::memcpy(work.digest.data(), in + kDigestAt, kLeadDigestSize);
+  if (on_chain || std::memcmp(in + kDigestAt, digest.data(), kLeadDigestSize) != 0) return true;
+  // The first bytes tie: the rest of the digest decides.
+  unsigned char rest[kTreeRecordSize - kTreeLeadSize];
+  if (!read_unsettled(offset + kTreeLeadSize, rest, sizeof rest)) return false;
+  std::memcpy(work.digest.data() + kLeadDigestSize, rest, sizeof(Md5Digest) - kLeadDigestSize);
+  work.name_offset = get_u32(rest + (kNameOffsetAt - kTreeLeadSize));
+  return true;
+}
+
+bool DigestTree::rewrite_links(std::uint32_t offset, const TreeRecord& record) {
+  unsigned char bytes[kLinksSize];
+  encode_links(record, bytes);
+  const std::size_t index = record_index(offset);
+  if (!holds_leads_ && offset + kTreeRecordSize <= head_limit_)
+    return write_head(offset, bytes, sizeof bytes);
+  if (!holds_leads_ || index >= leads_) return write_unsettled(offset, bytes, sizeof bytes);
+  std::memcpy(lead(index), bytes, sizeof bytes);
+  leads_changed_ = true;
+  return true;
 }
 
 bool DigestTree::read_bytes(std::uint64_t offset, unsigned char* out, std::size_t size) {
   const std::size_t in_head = head_part(offset, size);
   if (in_head > 0) {
     if (offset + in_head > head_end_) return false;  // past the end of the file
-    std::memcpy(out, head_.get() + offset, in_head);
+    std::memcpy(out, memory_.get() + offset, in_head);
   }
-  if (in_head == size) return true;
-  const std::size_t rest = size - in_head;
-  offset += in_head;
-  if (in_tail(offset, rest)) {
-    std::memcpy(out + in_head, tail_.get() + (offset - tail_start_), rest);
-    return true;
-  }
-  if (meets_tail(offset, rest) && !flush_tail()) return false;
-  return platform::read_at(handle_, offset, out + in_head, rest) == static_cast<long>(rest);
-}
-
-bool DigestTree::write_bytes(std::uint64_t offset, const unsigned char* in, std::size_t size) {
-  const std::size_t in_head = head_part(offset, size);
-  // Bytes the file gains between its old end and the written ones read as zeros.
-  const std::size_t reached = in_head < size ? head_limit_ : offset + in_head;
-  if (reached > head_end_) {
-    std::memset(head_.get() + head_end_, 0, reached - head_end_);
-    head_end_ = reached;
-    head_changed_ = true;
-  }
-  if (in_head > 0) {
-    std::memcpy(head_.get() + offset, in, in_head);
-    head_changed_ = true;
-  }
-  if (in_head < size && !write_past_head(offset + in_head, in + in_head, size - in_head)) {
-    end_known_ = false;
+  if (in_head < size && !read_unsettled(offset + in_head, out + in_head, size - in_head))
     return false;
+  if (!holds_leads_) return true;
+  // The header and the leads, as they will be written back.
+  unsigned char header[kTreeHeaderSize];
+  put_u32(header, root_);
+  copy_overlap(offset, size, 0, sizeof header, header, out);
+  for (std::size_t index = offset < kTreeHeaderSize ? 0 : record_index(offset); index < leads_;
+       ++index) {
+    const std::uint64_t at = kTreeHeaderSize + std::uint64_t{index} * kTreeRecordSize;
+    if (at >= offset + size) break;
+    copy_overlap(offset, size, at, kTreeLeadSize, lead(index), out);
   }
-  if (offset + size > end_) end_ = offset + size;
   return true;
 }
 
-bool DigestTree::write_past_head(std::uint64_t offset, const unsigned char* in, std::size_t size) {
+bool DigestTree::read_unsettled(std::uint64_t offset, unsigned char* out, std::size_t size) {
   if (in_tail(offset, size)) {
-    std::memcpy(tail_.get() + (offset - tail_start_), in, size);
+    std::memcpy(out, tail_.get() + (offset - tail_start_), size);
     return true;
   }
   if (meets_tail(offset, size) && !flush_tail()) return false;
-  const bool appended = end_known_ && offset == end_ && size <= kTreeTailSize;
-  if (!appended) return platform::write_at(handle_, offset, in, size);
-  if (tail_used_ + size > kTreeTailSize && !flush_tail()) return false;
-  if (tail_used_ == 0) tail_start_ = offset;
-  std::memcpy(tail_.get() + tail_used_, in, size);
-  tail_used_ += size;
+  return platform::read_at(handle_, offset, out, size) == static_cast<long>(size);
+}
+
+bool DigestTree::write_head(std::uint64_t offset, const unsigned char* in, std::size_t size) {
+  // Bytes the file gains between its old end and the written ones read as zeros.
+  if (offset > head_end_) std::memset(memory_.get() + head_end_, 0, offset - head_end_);
+  std::memcpy(memory_.get() + offset, in, size);
+  head_end_ = std::max<std::size_t>(head_end_, offset + size);
+  head_changed_ = true;
+  end_ = std::max<std::uint64_t>(end_, offset + size);
+  return true;
+}
+
+bool DigestTree::write_head_back() {
+  if (!head_changed_) return true;
+  if (!platform::write_at(handle_, 0, memory_.get(), head_end_)) {
+    end_known_ = false;
+    return false;
+  }
+  head_changed_ = false;
+  return true;
+}
+
+bool DigestTree::write_unsettled(std::uint64_t offset, const unsigned char* in, std::size_t size) {
+  bool written = true;
+  if (in_tail(offset, size)) {
+    std::memcpy(tail_.get() + (offset - tail_start_), in, size);
+  } else if (meets_tail(offset, size) && !flush_tail()) {
+    written = false;
+  } else if (end_known_ && offset == end_ && size <= kTreeTailSize) {
+    // Appended: the tail gathers it, once it holds the bytes just before.
+    const bool follows = tail_used_ == 0 || tail_start_ + tail_used_ == offset;
+    if ((!follows || tail_used_ + size > kTreeTailSize) && !flush_tail()) return false;
+    if (tail_used_ == 0) tail_start_ = offset;
+    std::memcpy(tail_.get() + tail_used_, in, size);
+    tail_used_ += size;
+  } else {
+    written = platform::write_at(handle_, offset, in, size);
+  }
+  if (!written) {
+    end_known_ = false;
+    return false;
+  }
+  end_ = std::max<std::uint64_t>(end_, offset + size);
   return true;
 }
 
@@ -244,6 +404,28 @@ bool DigestTree::flush_tail() {
   if (size == 0 || platform::write_at(handle_, tail_start_, tail_.get(), size)) return true;
   end_known_ = false;
   return false;
+}
+
+bool DigestTree::write_leads() {
+  for (std::size_t first = 0; first < leads_; first += kLeadChunk) {
+    const std::size_t count = std::min(kLeadChunk, leads_ - first);
+    const std::size_t size = count * kTreeRecordSize;
+    const std::uint64_t at = kTreeHeaderSize + std::uint64_t{first} * kTreeRecordSize;
+    if (platform::read_at(handle_, at, tail_.get(), size) != static_cast<long>(size)) return false;
+    for (std::size_t i = 0; i < count; ++i)
+      std::memcpy(tail_.get() + i * kTreeRecordSize, lead(first + i), kTreeLeadSize);
+    if (!platform::write_at(handle_, at, tail_.get(), size)) return false;
+  }
+  return true;
+}
+
+void DigestTree::hold_head() {
+  holds_leads_ = false;
+  leads_ = 0;
+  const long got = platform::read_at(handle_, 0, memory_.get(), kTreeHeadSize);
+  head_end_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+  // Unread, the file is read past the head alone.
+  if (got < 0) head_limit_ = 0;
 }
 
 bool DigestTree::end_of_file(std::uint32_t& offset) {

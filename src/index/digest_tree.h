@@ -18,14 +18,23 @@ constexpr std::uint32_t kTreeRecordSize = 36;
 // Slots of the in-memory cache of chain tails; memory stays fixed whatever
 // the number of files, and a chain whose slot was taken is walked instead.
 constexpr std::size_t kChainTailSlots = 4096;
-// Bytes at the start of the tree file that are kept in memory, the head. The
-// records there are the first ones inserted, which are the ones nearest the
-// root and so met by almost every insertion; reading and rewriting them costs
-// no system call, and they go to the file in one write at the end of the
-// scan. Memory stays fixed: only this much of the file is held.
-constexpr std::size_t kTreeHeadSize = 4 + 36 * 116508;  // 4 MiB less 12 bytes
-static_assert((kTreeHeadSize - kTreeHeaderSize) % kTreeRecordSize == 0,
-              "a record lies wholly in the head or wholly past it");
+// Memory the tree keeps, allocated once; it stays the same whatever the
+// number of files. It first holds the file's first kTreeHeadSize bytes, the
+// head: the records there are the first ones inserted, the ones nearest the
+// root and so met by almost every insertion, and rewriting them costs no
+// system call. Once the tree outgrows the head, the head goes to the file
+// and the memory holds instead the first kTreeLeadSize bytes of each of the
+// first kTreeLeadRecords records, their leads: links, bal and the digest's
+// first bytes, all that a descent needs but when those bytes tie. The rest
+// of each record goes to the file as it is created, and the leads go over
+// the records' first bytes in one pass at write-back, after which the
+// memory holds the head again, for the report's reads.
+constexpr std::size_t kTreeMemory = 4 * 1024 * 1024 - 4;
+constexpr std::size_t kTreeLeadSize = 20;
+constexpr std::size_t kTreeLeadRecords = kTreeMemory / kTreeLeadSize;
+static_assert(kTreeLeadRecords * kTreeLeadSize == kTreeMemory);
+constexpr std::size_t kTreeHeadSize =
+    kTreeHeaderSize + (kTreeMemory - kTreeHeaderSize) / kTreeRecordSize * kTreeRecordSize;
 // Bytes at the end of the tree file past the head that are gathered in
 // memory before they are written, the tail: every insertion appends a record
 // there, and a new record's parent is often a recent one.
@@ -46,10 +55,10 @@ void decode_record(const unsigned char in[kTreeRecordSize], TreeRecord& record);
 
 class DigestTree {
  public:
-  // Allocates the head and the tail, once; false when there is no memory for them.
+  // Allocates the memory and the tail, once; false when there is no memory for them.
   bool allocate();
   // Creates the tree file new, holding an empty tree. False when it cannot be
-  // created, also when anything already has the name, or when the head and
+  // created, also when anything already has the name, or when the memory and
   // the tail cannot be allocated.
   bool open_tree(const char* file_name);
   // Opens an existing tree file read-only for listing, never creating or
@@ -62,13 +71,16 @@ class DigestTree {
   // longer changes; changes nothing itself, so threads may read at once.
   // False when it cannot be read whole.
   bool read_written_record(std::uint32_t offset, TreeRecord& record) const;
-  // Writes the record at offset; false on failure.
+  // Writes the record at offset, which must be a record's, 4 + 36 k; false
+  // on failure or at any other offset.
   bool write_record(std::uint32_t offset, const TreeRecord& record);
-  // Writes root to offset 0; false on failure.
+  // Writes root to offset 0, held in memory until the next write-back;
+  // false on failure.
   bool write_header();
-  // Writes the head to the file when it has changed; false on failure.
+  // Writes to the file all that memory holds for it (the tail, the leads and
+  // the header) and keeps its head for reading; false when a write fails.
   bool write_back();
-  // Writes the head back and closes the file; -1 when either fails.
+  // Writes back and closes the file; -1 when either fails.
   int close_tree();
   // Lists every record in file order on console. False when the file's length
   // is not a header and whole records, at most 2^32 bytes, or is not known.
@@ -88,20 +100,40 @@ class DigestTree {
     std::uint32_t tail = 0;  // offset of the chain's last record
   };
 
-  // Makes the head, the cache of chain tails and the known end of the file
-  // forget all.
+  // Makes the memory, the tail, the cache of chain tails and the known end
+  // of the file forget all.
   void forget_file_state();
   // How many of size bytes at offset lie in the head's part of the file.
   std::size_t head_part(std::uint64_t offset, std::size_t size) const;
-  // Reads size bytes at offset, from the head or the tail where they lie in
-  // their parts; false when they are not all in the file.
+  // Makes memory hold the leads of the records instead of the head: writes
+  // the head back, then keeps the leads of its records and reads those of
+  // the records past it from the file. False when a write or read fails.
+  bool hold_leads();
+  // The lead of record index, in memory.
+  unsigned char* lead(std::size_t index) { return memory_.get() + index * kTreeLeadSize; }
+  // Reads what insertion needs of the record at offset to place digest: its
+  // links and bal, and its digest as far as it orders digest. When the first
+  // bytes of a lead equal digest's, the rest is read too, unless on_chain,
+  // where the digests are taken as equal. False when it cannot be read, or
+  // offset is no record's.
+  bool read_for_descent(std::uint32_t offset, const Md5Digest& digest, bool on_chain,
+                        TreeRecord& work);
+  // Rewrites the links and bal of the record at offset, a record read by
+  // read_for_descent; false when the write fails.
+  bool rewrite_links(std::uint32_t offset, const TreeRecord& record);
+  // Reads size bytes at offset as the file will hold them once written back;
+  // false when they are not all in the file.
   bool read_bytes(std::uint64_t offset, unsigned char* out, std::size_t size);
-  // Writes size bytes at offset, into the head or the tail where they lie in
-  // their parts; false when the file's write fails.
-  bool write_bytes(std::uint64_t offset, const unsigned char* in, std::size_t size);
-  // Writes size bytes at offset, past the head: into the tail when they lie
-  // in it or are appended at the end; false when a write fails.
-  bool write_past_head(std::uint64_t offset, const unsigned char* in, std::size_t size);
+  // Reads size bytes at offset past the head from the tail and the file,
+  // which may yet lack leads and the header; false when they are not all there.
+  bool read_unsettled(std::uint64_t offset, unsigned char* out, std::size_t size);
+  // Writes size bytes at offset into the head, which holds them.
+  bool write_head(std::uint64_t offset, const unsigned char* in, std::size_t size);
+  // Writes the head to the file when it has changed; false on failure.
+  bool write_head_back();
+  // Writes size bytes at offset past the head: into the tail when they lie
+  // in it or are appended at the end, else to the file; false when a write fails.
+  bool write_unsettled(std::uint64_t offset, const unsigned char* in, std::size_t size);
   // True when size bytes at offset lie wholly in the tail.
   bool in_tail(std::uint64_t offset, std::size_t size) const {
     return offset >= tail_start_ && offset + size <= tail_start_ + tail_used_;
@@ -112,6 +144,11 @@ class DigestTree {
   }
   // Writes the tail to the file and empties it; false when the write fails.
   bool flush_tail();
+  // Writes the leads over the records' first bytes in the file, a tail's
+  // worth of records at a time; false when a read or write fails.
+  bool write_leads();
+  // Makes memory hold the file's head again, read from the file, instead of leads.
+  void hold_head();
   // The offset of the next record to be created: the end of the file. False
   // when it cannot be learnt or does not fit 32 bits.
   bool end_of_file(std::uint32_t& offset);
@@ -120,12 +157,16 @@ class DigestTree {
   // Notes tail as the last record of the chain headed by head.
   void remember_tail(std::uint32_t head, std::uint32_t tail);
 
-  platform::FileHandle handle_;            // the open tree file
-  std::unique_ptr<unsigned char[]> head_;  // kTreeHeadSize bytes, once the first tree is opened
+  platform::FileHandle handle_;              // the open tree file
+  std::unique_ptr<unsigned char[]> memory_;  // kTreeMemory bytes: the head or the leads
   std::size_t head_limit_ = 0;  // the head stands for the file below this: kTreeHeadSize or 0
   std::size_t head_end_ = 0;    // the head holds the file's first head_end_ bytes
   bool head_changed_ = false;   // the head holds bytes the file does not have yet
-  std::unique_ptr<unsigned char[]> tail_;  // kTreeTailSize bytes, with the head
+  bool holds_leads_ = false;    // memory_ holds leads, not the head; the file's own may be stale
+  std::size_t leads_ = 0;       // with leads: memory_ holds those of the first leads_ records
+  bool leads_changed_ = false;  // with leads: some are not in the file yet
+  bool root_changed_ = false;   // with leads: root_ is not in the file yet
+  std::unique_ptr<unsigned char[]> tail_;  // kTreeTailSize bytes, with the memory
   std::uint64_t tail_start_ = 0;           // the file offset of the tail's first byte
   std::size_t tail_used_ = 0;              // the tail holds the file's last tail_used_ bytes
   std::uint32_t root_ = 0;                 // header value, kept in memory for the run

@@ -31,7 +31,8 @@ bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_of
   std::uint32_t offset = tree.root_;
   TreeRecord work;
   for (;;) {
-    if (steps_left-- == 0 || !tree.read_record(offset, work)) return false;
+    if (steps_left-- == 0 || !tree.read_for_descent(offset, digest, chain_head != 0, work))
+      return false;
     const std::uint32_t parent = offset;
     const auto order = digest <=> work.digest;
     if (order == 0) {
@@ -44,7 +45,7 @@ bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_of
         continue;
       }
       work.equal = end;
-      if (!tree.write_record(end, fresh) || !tree.write_record(parent, work)) return false;
+      if (!tree.write_record(end, fresh) || !tree.rewrite_links(parent, work)) return false;
       tree.remember_tail(chain_head, end);
       break;
     }
@@ -53,12 +54,12 @@ bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_of
     std::uint32_t& link = order < 0 ? work.left : work.right;
     if (link == 0) {
       link = end;
-      if (!tree.write_record(end, fresh) || !tree.write_record(parent, work)) return false;
+      if (!tree.write_record(end, fresh) || !tree.rewrite_links(parent, work)) return false;
       break;
     }
     offset = link;
     work.bal = step_bal(work.bal, order < 0 ? -1 : 1);
-    if (!tree.write_record(parent, work)) return false;
+    if (!tree.rewrite_links(parent, work)) return false;
   }
   return tree.write_header();
 }

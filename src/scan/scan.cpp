@@ -12,6 +12,8 @@ Scan::Failure Scan::run() {
   count_sizes();
   path_.cut(start_length);
   list_files();
+  // The tree is the caller's again only once every insertion is done.
+  if (!inserts_.finish() && failure_ == Failure::none) failure_ = Failure::digest_tree;
   if (failure_ != Failure::out_of_descriptors) path_.cut(start_length);
   return failure_;
 }
@@ -104,7 +106,7 @@ void Scan::fold_oldest() {
   DigestQueue::Task& task = queue_.oldest();
   if (task.outcome == DigestQueue::Outcome::out_of_descriptors) redo(task);
   if (failure_ == Failure::none && task.outcome == DigestQueue::Outcome::digested &&
-      !insert_digest(tree_, task.digest, task.name_offset))
+      !inserts_.push(task.digest, task.name_offset))
     failure_ = Failure::digest_tree;
   if (failure_ != Failure::none) return;
   walk_.release(task.lease);

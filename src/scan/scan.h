@@ -6,6 +6,7 @@
 #pragma once
 
 #include "index/digest_tree.h"
+#include "index/insert_queue.h"
 #include "platform/console.h"
 #include "scan/descriptor_budget.h"
 #include "scan/digest_queue.h"
@@ -36,7 +37,7 @@ class Scan {
        DescriptorBudget& budget, platform::Console& console)
       : path_(path),
         names_(names),
-        tree_(tree),
+        inserts_(tree),
         census_(census),
         queue_(queue),
         console_(console),
@@ -44,6 +45,9 @@ class Scan {
   Scan(const Scan&) = delete;
   Scan& operator=(const Scan&) = delete;
 
+  // Starts the thread that inserts digests into the tree, before the run;
+  // without it they are inserted on the walk's thread.
+  void start_inserting() { inserts_.start(); }
   // Scans the directory named by the scan path: counts the sizes of its
   // files, then lists, stores and indexes them. The scan path holds the same
   // string again afterwards, but after a shortage of descriptors.
@@ -69,7 +73,7 @@ class Scan {
 
   ScanPath& path_;
   NameStore& names_;
-  DigestTree& tree_;
+  InsertQueue inserts_;
   SizeCensus& census_;
   DigestQueue& queue_;
   platform::Console& console_;
