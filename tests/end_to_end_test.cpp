@@ -190,7 +190,7 @@ TEST_F(EndToEndTest, FilesOfOneDigestButOtherContentAreNeverGroupedTogether) {
     // The groups of identical content, whatever order the walk finds them in.
     std::vector<std::vector<std::string>> groups;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"the pair alone", {{"a.bin", kCollisionA}, {"b.bin", kCollisionB}}, {}},
       {"copies of each in other directories",
        {{"x/a.bin", kCollisionA},
@@ -207,6 +207,21 @@ TEST_F(EndToEndTest, FilesOfOneDigestButOtherContentAreNeverGroupedTogether) {
        {{"x/a.bin", kCollisionA}, {"y/b.bin", kCollisionB}, {"x/abc", "abc"}, {"y/abc", "abc"}},
        {{"x/abc", "y/abc"}}},
   };
+  // Chains longer than the files the report opens at once.
+  Case small_chain{"a long chain of both", {}, {{}, {}}};
+  Case large_chain{"a long chain of one, past one read", {}, {{}}};
+  for (int i = 0; i < 12; ++i) {
+    const std::string a = std::string(i % 2 ? "x/a" : "y/a") + std::to_string(i);
+    const std::string b = "z/b" + std::to_string(i);
+    small_chain.files[a] = kCollisionA;
+    small_chain.files[b] = kCollisionB;
+    small_chain.groups[0].push_back(a);
+    small_chain.groups[1].push_back(b);
+    large_chain.files[a] = kCollisionA + suffix;
+    large_chain.groups[0].push_back(a);
+  }
+  cases.push_back(small_chain);
+  cases.push_back(large_chain);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::remove_tree(data_.path());

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "digest/file_digest.h"
+#include "platform/file_batch.h"
 #include "platform/listing.h"
 #include "test_support.h"
 
@@ -139,6 +141,64 @@ TEST_F(FileDigestTest, EntrySwappedAfterItsSizeWasFoundIsRefusedOnItsDescriptor)
         << name;
     EXPECT_EQ(opened.valid() ? found : 0, name == "grown" ? 101u : 0u) << name;
   }
+}
+
+TEST_F(FileDigestTest, BatchOpensAndReadsAsTheSingleCallsDo) {
+  // The same cases in one batch, through the ring where the kernel offers
+  // one and with the single calls, and no descriptor left open after.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  write_random("grown", 101);
+  ASSERT_EQ(::mkdir((dir_ / "sub").c_str(), 0700), 0);
+  test::write_file(dir_ / "sub/file", "abc");
+  ASSERT_EQ(::symlink("sub", (dir_ / "link").c_str()), 0);
+  platform::FileHandle dir, dev;
+  ASSERT_EQ(platform::open_directory((dir_.path() + "/").c_str(), dir),
+            platform::OpenStatus::opened);
+  ASSERT_EQ(platform::open_directory("/dev/", dev), platform::OpenStatus::opened);
+  using platform::OpenStatus;
+  const struct {
+    const platform::FileHandle& dir;
+    const char* name;
+    std::uint64_t size;  // the size found before, for a sized open
+    bool sized, below;
+    OpenStatus status;
+  } cases[] = {
+      {dir, "fifo", 0, true, false, OpenStatus::failed},
+      {dir, "fifo", 0, false, false, OpenStatus::failed},
+      {dev, "null", 0, false, false, OpenStatus::failed},
+      {dir, "grown", 100, true, false, OpenStatus::failed},
+      {dir, "missing", 0, false, false, OpenStatus::failed},
+      {dir, "link/file", 0, false, true, OpenStatus::failed},
+      {dir, "grown", 0, false, false, OpenStatus::opened},
+      {dir, "sub/file", 0, false, true, OpenStatus::opened},
+  };
+  constexpr unsigned kCount = std::size(cases);
+  const std::size_t descriptors = test::list_dir("/proc/self/fd").size();
+  for (bool plain : {false, true}) {
+    platform::FileBatch batch;
+    if (!plain) batch.use_ring();
+    SCOPED_TRACE(batch.ringed() ? "through the ring" : "with the single calls");
+    platform::FileBatch::Open opens[kCount];
+    for (unsigned i = 0; i < kCount; ++i) {
+      opens[i].dir = cases[i].dir;
+      opens[i].name = cases[i].name;
+      opens[i].size = cases[i].size;
+      opens[i].sized = cases[i].sized;
+      opens[i].below = cases[i].below;
+    }
+    batch.open_all(opens, kCount);
+    for (unsigned i = 0; i < kCount; ++i)
+      EXPECT_EQ(opens[i].status, cases[i].status) << cases[i].name;
+    char bytes[2][200];
+    platform::FileBatch::Read reads[] = {{&opens[kCount - 2].file, bytes[0], sizeof bytes[0]},
+                                         {&opens[kCount - 1].file, bytes[1], sizeof bytes[1]}};
+    batch.read_and_close_all(reads, 2);
+    EXPECT_EQ(opens[kCount - 2].size, 101u);
+    EXPECT_EQ(reads[0].got, 101);
+    EXPECT_EQ(std::string(bytes[1], static_cast<std::size_t>(reads[1].got)), "abc");
+    EXPECT_FALSE(opens[kCount - 1].file.valid());
+  }
+  EXPECT_EQ(test::list_dir("/proc/self/fd").size(), descriptors);
 }
 
 TEST_F(FileDigestTest, FileWhoseReadFailsIsUnreadable) {

@@ -114,11 +114,11 @@ class ReportTest : public ::testing::Test {
   // Appends a path to the name store and returns its offset. A file of one
   // content stands at the path below the test directory, so that every chain
   // is confirmed whole.
-  NameOffset store(const std::string& path_text) {
+  NameOffset store(const std::string& path_text, const std::string& content = "same") {
     for (size_t slash = path_text.find('/'); slash != std::string::npos;
          slash = path_text.find('/', slash + 1))
       ::mkdir((dir_ / path_text.substr(0, slash)).c_str(), 0777);
-    test::write_file(dir_ / path_text, "same");
+    test::write_file(dir_ / path_text, content);
     EXPECT_TRUE(path_->assign(path_text));
     const std::optional<NameOffset> offset = names_.append_name(*path_);
     EXPECT_TRUE(offset);
@@ -330,6 +330,30 @@ TEST_F(ReportTest, ChainRecordWhosePathCannotBeReadGetsNoLine) {
   const std::string expected = group({"d/first", "d/last"});
   EXPECT_EQ(report(record_offset(0), records), expected);
   EXPECT_EQ(log_text(), expected);
+}
+
+TEST_F(ReportTest, FileThatDiffersAtTheEndOfARoundOfOpensSplitsItsChain) {
+  // The files of a chain are opened eight at a time, the head with the
+  // first seven; the two odd ones out, alike, close the first two rounds.
+  const std::string small = "same", large(70000, 's');
+  std::vector<RawRecord> records;
+  std::string expected;
+  for (const std::string& content : {small, large}) {
+    const Md5Digest d = letter_digest(content == small ? 'a' : 'b');
+    std::vector<std::string> kept, odd_ones;
+    for (int i = 0; i < 16; ++i) {
+      const std::string path = "d/" + std::to_string(content.size()) + "-" + std::to_string(i);
+      const bool odd = i == 7 || i == 14;
+      std::string bytes = content;
+      if (odd) bytes.back() = '!';  // alike in size, not in content
+      records.push_back({0, 0, 0, d, store(path, bytes)});
+      if (i > 0) records[records.size() - 2].equal = record_offset(records.size() - 1);
+      (odd ? odd_ones : kept).push_back(path);
+    }
+    expected += group(kept) + group(odd_ones);
+  }
+  records[0].right = record_offset(16);
+  EXPECT_EQ(report(record_offset(0), records), expected);
 }
 
 TEST_F(ReportTest, UnreadableChainRecordEndsOnlyItsGroup) {

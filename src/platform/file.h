@@ -25,6 +25,8 @@ class FileHandle {
   // Closes the descriptor, invalidating the handle first; returns close's result
   // (0 on success, -1 on failure or when there was nothing to close).
   int close();
+  // Gives up the descriptor without closing it, for a close made elsewhere.
+  int release();
 
  private:
   int fd_ = -1;

@@ -23,6 +23,12 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   return *this;
 }
 
+int FileHandle::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
 int FileHandle::close() {
   if (fd_ < 0) return -1;
   int fd = fd_;
@@ -61,11 +67,7 @@ FileHandle open_existing_file(const char* name) {
   return regular_only(open_retrying(name, O_RDONLY | O_NONBLOCK | O_NOCTTY));
 }
 
-// Keeps out open if it holds a regular file of size bytes, or of any size,
-// learnt into size, when size is kAnySize; closes it and reports a failure
-// otherwise.
-static constexpr std::uint64_t kAnySize = ~std::uint64_t{0};
-static OpenStatus keep_if_regular(OpenStatus status, FileHandle& out, std::uint64_t& size) {
+OpenStatus keep_if_regular(OpenStatus status, FileHandle& out, std::uint64_t& size) {
   if (status != OpenStatus::opened) return status;
   struct stat st;
   if (::fstat(out.fd(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -76,8 +78,6 @@ static OpenStatus keep_if_regular(OpenStatus status, FileHandle& out, std::uint6
   out.close();
   return OpenStatus::failed;
 }
-
-constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
 
 OpenStatus open_sized_file_at(DirectoryRef dir, const char* name, std::uint64_t size,
                               FileHandle& out) {

@@ -16,6 +16,16 @@ namespace mirvale::platform {
 // openat with O_CLOEXEC added, retried after EINTR; the descriptor in out.
 OpenStatus open_retrying_at(int dir_fd, const char* name, int flags, mode_t mode, FileHandle& out);
 
+// How files to read are opened: never creating, never following a link,
+// never blocking, never taking a terminal.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
+
+// Keeps out open if it holds a regular file of size bytes, or of any size,
+// learnt into size, when size is kAnySize; closes it and reports a failure
+// otherwise.
+constexpr std::uint64_t kAnySize = ~std::uint64_t{0};
+OpenStatus keep_if_regular(OpenStatus status, FileHandle& out, std::uint64_t& size);
+
 // The head of a record that getdents64 fills in, in the kernel's layout,
 // which glibc 2.36 does not declare; the zero-terminated name follows it.
 struct LinuxDirent64 {

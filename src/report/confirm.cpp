@@ -88,25 +88,115 @@ void ChainPaths::keep(const char* path, std::size_t length) {
   used += length + 1;
 }
 
+// A chain is looked at a round of files at a time, their opens made
+// together. The bytes of a chain of small files go to slots in the first
+// half of the buffer, the head's to the first slot for every round; the
+// paths of a round's files go to the second half.
+namespace {
+constexpr unsigned kRound = 8;
+constexpr std::size_t kSlot = kHalf / kRound;
+constexpr std::size_t kPathSlot = kHalf / kRound;
+static_assert(kRound <= platform::FileBatch::kMaxFiles);
+static_assert(kPathSlot >= ScanPath::kCapacity, "a path fits its slot");
+}  // namespace
+
+char* Confirmation::ChainRound::path(unsigned i) {
+  return reinterpret_cast<char*>(buffer.bytes) + kHalf + i * kPathSlot;
+}
+
 Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, IoBuffer& buffer,
-                                                ChainPaths& paths) const {
-  char path[ScanPath::kCapacity];
-  TreeRecord record;
-  if (!read_record(head, record)) return Verdict::mixed;
-  OpenedFile first;
-  platform::OpenStatus status = open_file(record.name_offset, path, first);
-  if (status != platform::OpenStatus::opened) return verdict_of(status);
-  paths.keep(path, std::strlen(path));
-  for (std::uint32_t offset = next_in_chain(record, head); offset != 0;
-       offset = next_in_chain(record, offset)) {
-    if (!read_record(offset, record)) return Verdict::mixed;
-    OpenedFile other;
-    status = open_file(record.name_offset, path, other);
-    if (status != platform::OpenStatus::opened) return verdict_of(status);
-    if (compare_files(first, other, buffer) != Comparison::same) return Verdict::mixed;
-    paths.keep(path, std::strlen(path));
+                                                ChainPaths& paths,
+                                                platform::FileBatch& batch) const {
+  ChainRound round{buffer, paths, batch};
+  if (!read_record(head, round.record)) return Verdict::mixed;
+  round.next = head;
+  while (round.next != 0) {
+    const Verdict verdict = check_round(round);
+    if (verdict != Verdict::one_class) return verdict;
   }
-  return Verdict::one_class;
+  return round.broken ? Verdict::mixed : Verdict::one_class;
+}
+
+// Opens up to a round's files of the chain from round.next on and compares
+// them with the head; round.next is then the first file after them. The
+// first round begins with the head, which stays in the first slot, or
+// open, for the rounds after it.
+Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
+  platform::FileBatch::Open opens[kRound];
+  const unsigned first = round.head_known ? 1 : 0;
+  unsigned count = first;
+  for (; count < kRound && round.next != 0; ++count) {
+    char* path = round.path(count);
+    const std::size_t length = names_.read_path(round.record.name_offset, path);
+    if (!start_.valid() || length <= skip_) return Verdict::mixed;
+    if (!budget_.take_file()) {
+      if (count > first) break;  // the files of this round free theirs
+      return Verdict::out_of_descriptors;
+    }
+    opens[count].dir = start_;
+    opens[count].name = path + skip_;
+    opens[count].below = true;
+    round.next = next_in_chain(round.record, round.next);
+    if (round.next != 0 && !read_record(round.next, round.record)) {
+      round.broken = true;  // what was read is still compared first
+      round.next = 0;
+    }
+  }
+  round.batch.open_all(opens + first, count - first);
+  OpenedFile files[kRound];
+  for (unsigned i = first; i < count; ++i) {
+    if (opens[i].status != platform::OpenStatus::opened) {
+      budget_.give_back();
+      continue;
+    }
+    files[i].handle = std::move(opens[i].file);
+    files[i].size = opens[i].size;
+    files[i].budget = &budget_;
+  }
+  for (unsigned i = first; i < count; ++i) {
+    if (opens[i].status != platform::OpenStatus::opened) return verdict_of(opens[i].status);
+    round.paths.keep(round.path(i), std::strlen(round.path(i)));
+  }
+  if (!round.head_known) {
+    round.head_known = true;
+    round.head_size = files[0].size;
+    if (round.head_size > kSlot) round.head_file = std::move(files[0]);
+  }
+  const bool same = round.head_size <= kSlot ? same_small(round, files, first, count)
+                                             : same_large(round, files, first, count);
+  return same ? Verdict::one_class : Verdict::mixed;
+}
+
+// Whether files [first, count) of a round of small files all hold the
+// head's bytes: each read whole into its slot, and closed, together.
+bool Confirmation::same_small(ChainRound& round, OpenedFile* files, unsigned first,
+                              unsigned count) const {
+  platform::FileBatch::Read reads[kRound];
+  unsigned char* const slots = round.buffer.bytes;
+  for (unsigned i = first; i < count; ++i) {
+    if (files[i].size != round.head_size) return false;
+    reads[i - first] = {&files[i].handle, slots + i * kSlot, round.head_size};
+  }
+  round.batch.read_and_close_all(reads, count - first);
+  for (unsigned i = first; i < count; ++i) {
+    files[i].budget = nullptr;  // closed by the batch
+    budget_.give_back();
+  }
+  for (unsigned i = first; i < count; ++i) {
+    if (reads[i - first].got != static_cast<long>(round.head_size)) return false;
+    if (i > 0 && std::memcmp(slots + i * kSlot, slots, round.head_size) != 0) return false;
+  }
+  return true;
+}
+
+// Whether files [first, count) of a round all hold the bytes of the open
+// head, a file larger than a slot.
+bool Confirmation::same_large(ChainRound& round, OpenedFile* files, unsigned first,
+                              unsigned count) const {
+  for (unsigned i = first > 0 ? first : 1; i < count; ++i) {
+    if (compare_files(round.head_file, files[i], round.buffer) != Comparison::same) return false;
+  }
+  return true;
 }
 
 }  // namespace mirvale

@@ -9,6 +9,7 @@
 
 #include "index/digest_tree.h"
 #include "platform/file.h"
+#include "platform/file_batch.h"
 #include "scan/descriptor_budget.h"
 #include "scan/name_store.h"
 #include "types.h"
@@ -94,10 +95,30 @@ class Confirmation {
   // a link; the path is left in path, ScanPath::kCapacity bytes.
   platform::OpenStatus open_file(NameOffset name, char* path, OpenedFile& out) const;
   // Whether every file of the chain headed at head has one content; the
-  // paths it opens go to paths.
-  Verdict check_chain(std::uint32_t head, IoBuffer& buffer, ChainPaths& paths) const;
+  // paths it opens go to paths. Files are opened and read with batch.
+  Verdict check_chain(std::uint32_t head, IoBuffer& buffer, ChainPaths& paths,
+                      platform::FileBatch& batch) const;
 
  private:
+  // A look at a chain, a round of files at a time.
+  struct ChainRound {
+    IoBuffer& buffer;             // file bytes, then the round's paths
+    ChainPaths& paths;            // the paths of the files opened
+    platform::FileBatch& batch;   // how they are opened and read
+    TreeRecord record{};          // the record of next
+    std::uint32_t next = 0;       // the next file to open, 0 at the chain's end
+    bool broken = false;          // a record could not be read
+    bool head_known = false;      // the head has been opened
+    std::uint64_t head_size = 0;  // the head's size
+    OpenedFile head_file{};       // the head, open, when larger than a slot
+
+    char* path(unsigned i);  // where file i of a round has its path
+  };
+
+  Verdict check_round(ChainRound& round) const;
+  bool same_small(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;
+  bool same_large(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;
+
   const DigestTree& tree_;
   const NameStore& names_;
   DescriptorBudget& budget_;

@@ -37,10 +37,10 @@ Report::Report(const ReportParts& parts)
 // A worker's look at a chain, in the queue's terms: the chain's paths stay
 // with the task when they all fit.
 DigestQueue::Outcome Report::check_chain(const void* confirmation, DigestQueue::Task& task,
-                                         IoBuffer& buffer) {
+                                         IoBuffer& buffer, platform::FileBatch& batch) {
   ChainPaths paths{task.chain_paths, sizeof task.chain_paths};
   const Confirmation::Verdict verdict =
-      static_cast<const Confirmation*>(confirmation)->check_chain(task.chain, buffer, paths);
+      static_cast<const Confirmation*>(confirmation)->check_chain(task.chain, buffer, paths, batch);
   task.chain_paths_length = paths.whole ? static_cast<std::uint16_t>(paths.used) : 0;
   switch (verdict) {
     case Confirmation::Verdict::one_class:

@@ -58,7 +58,7 @@ class Report {
   static constexpr std::uint64_t kNoPosition = ~std::uint64_t{0};
 
   static DigestQueue::Outcome check_chain(const void* confirmation, DigestQueue::Task& task,
-                                          IoBuffer& buffer);
+                                          IoBuffer& buffer, platform::FileBatch& batch);
   void walk_tree();
   void push(std::uint32_t& count, std::uint32_t offset);
   void queue_group(std::uint32_t head);

@@ -9,6 +9,11 @@
 
 namespace mirvale {
 
+namespace {
+// The least budget from which each worker may hold a ring's descriptor.
+constexpr std::int64_t kRingBudget = 64;
+}  // namespace
+
 // Takes tasks while there are any, then sleeps until woken.
 void DigestQueue::serve(Worker& worker) {
   for (;;) {
@@ -26,38 +31,140 @@ void DigestQueue::serve(Worker& worker) {
   }
 }
 
-// Claims tasks for the idle lanes; true when it claimed any. A worker that
-// has a file leaves the next to a worker that has none, waking it if it
-// sleeps: files fewer than the lanes are then spread over the processors,
-// where a lane that runs alone goes at the one-stream engine's speed,
-// instead of sharing one processor's kernel.
+// Claims tasks for the idle lanes and opens their files together; true
+// when it claimed any. A worker that has a file leaves the next to a worker
+// that sleeps, waking it: files fewer than the lanes are then spread over
+// the processors, where a lane that runs alone goes at the one-stream
+// engine's speed, instead of sharing one processor's kernel.
 bool DigestQueue::fill_lanes(Worker& worker) {
+  Task* batch[kMd5MaxLanes];
+  int count = 0;
   bool claimed = false;
-  for (int lane = 0; lane < worker.md5.lanes(); ++lane) {
-    while (worker.lane[lane].task == nullptr) {
-      if (worker.active > 0 && hashing_.load() < workers_) {
-        wake_workers(false);
-        return claimed;
-      }
-      Task* task = claim_next();
-      if (task == nullptr) return claimed;
-      claimed = true;
-      if (task->job == Job::digest) {
-        start_lane(worker, lane, *task);
-      } else {
-        finish(*task, worker.digest, worker.buffer);
-      }
+  // While its batch is gathered the worker counts as hashing, so that a
+  // worker with files of its own does not leave it the batch's next file.
+  bool holding = false;
+  while (worker.active + count < worker.md5.lanes()) {
+    if (worker.active + count > 0 && idle_.load() > 0 && hashing_.load() < workers_) {
+      wake_workers(false);
+      break;
     }
+    Task* task = claim_next();
+    if (task == nullptr) break;
+    claimed = true;
+    if (!worker.ring_tried) offer_ring(worker);
+    if (task->job != Job::digest) {
+      finish(*task, worker.digest, worker.buffer, worker.batch);
+      continue;
+    }
+    if (worker.active == 0 && !holding) {
+      ++hashing_;
+      holding = true;
+    }
+    batch[count++] = task;
   }
+  if (count > 0) start_batch(worker, batch, count);
+  if (holding) --hashing_;  // the lanes started count themselves
   return claimed;
 }
 
-// Opens the file of a digest task and feeds its first chunk to lane, or
-// hands the task back at once when the file is not to be read.
+// Sets up the worker's ring once, at its first task, when the budget is set
+// and can spare the descriptor the ring holds for the rest of the run
+// without leaving the walk and the files short.
+void DigestQueue::offer_ring(Worker& worker) {
+  worker.ring_tried = true;
+  if (budget_.usable() < kRingBudget || !budget_.take_file()) return;
+  if (!worker.batch.use_ring()) budget_.give_back();
+}
+
+// Opens the files of count digest tasks together and starts a lane on each
+// that is to be read whole. A file smaller than a chunk is read whole and
+// closed at once, with the other small files of the batch.
+void DigestQueue::start_batch(Worker& worker, Task* const* tasks, int count) {
+  platform::FileBatch::Open opens[kMd5MaxLanes];
+  Task* opening[kMd5MaxLanes];
+  unsigned n = 0;
+  for (int i = 0; i < count; ++i) {
+    if (prepare_open(*tasks[i], opens[n])) {
+      opening[n++] = tasks[i];
+    } else {
+      complete(*tasks[i]);
+    }
+  }
+  worker.batch.open_all(opens, n);
+  int small[kMd5MaxLanes];
+  int smalls = 0;
+  int lane = 0;
+  for (unsigned i = 0; i < n; ++i) {
+    Task& task = *opening[i];
+    if (!accept_open(task, opens[i])) {
+      complete(task);
+      continue;
+    }
+    while (worker.lane[lane].task != nullptr) ++lane;
+    Lane& at = worker.lane[lane];
+    at.task = &task;
+    at.size = opens[i].size;
+    at.file = std::move(opens[i].file);
+    if (at.size < kLaneChunk) {
+      small[smalls++] = lane;
+    } else {
+      begin_lane(worker, lane, task, at.size);
+    }
+  }
+  if (smalls > 0) read_small_files(worker, small, smalls);
+}
+
+// Reads the files of the given lanes whole into their chunks, closes them
+// and starts each lane with its file's one chunk. Reading a chunk finds a
+// file that has grown past the size found on its descriptor; one that reads
+// short of it (it shrank, or its file system reads short) is opened again
+// and read as any other.
+void DigestQueue::read_small_files(Worker& worker, const int* lanes, int count) {
+  platform::FileBatch::Read reads[kMd5MaxLanes];
+  for (int i = 0; i < count; ++i) {
+    Lane& at = worker.lane[lanes[i]];
+    reads[i].file = &at.file;
+    reads[i].buffer = at.chunk;
+    reads[i].size = kLaneChunk;
+  }
+  worker.batch.read_and_close_all(reads, static_cast<unsigned>(count));
+  for (int i = 0; i < count; ++i) {
+    const int lane = lanes[i];
+    Lane& at = worker.lane[lane];
+    Task& task = *at.task;
+    budget_.give_back();
+    if (reads[i].got >= 0 && static_cast<std::uint64_t>(reads[i].got) == at.size) {
+      if (worker.active++ == 0) ++hashing_;
+      at.read = at.size;
+      at.ended = true;
+      worker.md5.start(lane);
+      worker.md5.feed(lane, at.chunk, at.size, true);
+      continue;
+    }
+    at.task = nullptr;
+    if (reads[i].got >= 0 && static_cast<std::uint64_t>(reads[i].got) < at.size) {
+      start_lane(worker, lane, task);
+    } else {
+      task.outcome = Outcome::unreadable;
+      task.digest.fill(0);
+      complete(task);
+    }
+  }
+}
+
+// Opens the file of a digest task and starts a lane on it, or hands the
+// task back at once when the file is not to be read.
 void DigestQueue::start_lane(Worker& worker, int lane, Task& task) {
   Lane& at = worker.lane[lane];
   std::uint64_t size;
   if (!open_candidate(task, size, at.file)) return complete(task);
+  begin_lane(worker, lane, task, size);
+}
+
+// Starts lane on the task's file, open in the lane, and feeds it its first
+// chunk.
+void DigestQueue::begin_lane(Worker& worker, int lane, Task& task, std::uint64_t size) {
+  Lane& at = worker.lane[lane];
   at.task = &task;
   at.size = size;
   at.read = 0;
@@ -111,8 +218,10 @@ void DigestQueue::end_lane(Worker& worker, int lane, Outcome outcome) {
   Task& task = *at.task;
   at.task = nullptr;
   if (--worker.active == 0) --hashing_;
-  at.file.close();
-  budget_.give_back();
+  if (at.file.valid()) {  // a small file was closed once read
+    at.file.close();
+    budget_.give_back();
+  }
   task.outcome = outcome;
   if (outcome != Outcome::digested) task.digest.fill(0);
   complete(task);

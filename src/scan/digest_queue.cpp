@@ -134,7 +134,7 @@ void DigestQueue::abandon() {
 void DigestQueue::wait_until_done(std::uint64_t number) {
   Task& task = slot(number);
   if (task.state.load(std::memory_order_acquire) == State::done) return;
-  if (workers_ == 0 && claim(task)) return finish(task, own_digest_, own_buffer_);
+  if (workers_ == 0 && claim(task)) return finish(task, own_digest_, own_buffer_, own_batch_);
   wake_workers(true);
   std::unique_lock<std::mutex> lock(mutex_);
   awaited_ = number;
@@ -178,8 +178,9 @@ DigestQueue::Task* DigestQueue::claim_next() {
 }
 
 // Works a claimed task out and hands it back to the walk.
-void DigestQueue::finish(Task& task, FileDigest& digest, IoBuffer& buffer) {
-  work_out(task, digest, buffer);
+void DigestQueue::finish(Task& task, FileDigest& digest, IoBuffer& buffer,
+                         platform::FileBatch& batch) {
+  work_out(task, digest, buffer, batch);
   complete(task);
 }
 
@@ -221,9 +222,10 @@ bool DigestQueue::candidate_size(Task& task, std::uint64_t& size) const {
 // Counts the file's size, digests the file when another file may have its
 // size, or checks a chain. A file is opened only with a descriptor from the
 // budget.
-void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const {
+void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer,
+                           platform::FileBatch& batch) const {
   if (task.job == Job::check_chain) {
-    task.outcome = chain_check_(checker_, task, buffer);
+    task.outcome = chain_check_(checker_, task, buffer, batch);
     return;
   }
   std::uint64_t size;
@@ -239,34 +241,52 @@ void DigestQueue::work_out(Task& task, FileDigest& digest, IoBuffer& buffer) con
 
 // Opens the file of a task that is to be digested, with a descriptor taken
 // from the budget, which the caller gives back once it has closed the file.
-// False, with the task's outcome saying why, when it is not to be read. Its
-// size is looked up before the open, so that a file of a size of its own is
-// never opened; on a tree where nearly every size repeats, the size the
-// open finds on the descriptor saves that look.
+// False, with the task's outcome saying why, when it is not to be read.
 bool DigestQueue::open_candidate(Task& task, std::uint64_t& size,
                                  platform::FileHandle& file) const {
+  platform::FileBatch::Open open;
+  if (!prepare_open(task, open)) return false;
+  platform::FileBatch::open_one(open);
+  if (!accept_open(task, open)) return false;
+  size = open.size;
+  file = std::move(open.file);
+  return true;
+}
+
+// Takes a descriptor for the file of a task and says how it is to be
+// opened; false, with the task's outcome saying why, when it is not. Its
+// size is looked up first, so that a file of a size of its own is never
+// opened; on a tree where nearly every size repeats, the size the open
+// finds on the descriptor saves that look.
+bool DigestQueue::prepare_open(Task& task, platform::FileBatch::Open& open) const {
   const bool open_first = task.job == Job::digest && census_.sizes_mostly_repeat();
+  task.outcome = Outcome::unreadable;
   if (open_first) {
-    task.outcome = Outcome::unreadable;
     if (cancelled_.load(std::memory_order_relaxed)) return false;
-  } else if (!candidate_size(task, size)) {
+  } else if (!candidate_size(task, open.size)) {
     return false;
   }
   if (!budget_.take_file()) {
     task.outcome = Outcome::out_of_descriptors;
     return false;
   }
-  const char* name = paths_ + task.path_at + task.name_at;
-  const platform::OpenStatus status =
-      open_first ? platform::open_regular_file_at(task.dir, name, file, size)
-                 : platform::open_sized_file_at(task.dir, name, size, file);
-  if (status == platform::OpenStatus::opened && worth_reading(task, size, file)) {
-    if (size >= kStreamingSize) platform::advise_sequential(file);
+  open.dir = task.dir;
+  open.name = paths_ + task.path_at + task.name_at;
+  open.sized = !open_first;
+  return true;
+}
+
+// Keeps a file prepare_open let open when it is to be read whole; else
+// closes it, gives its descriptor back and returns false, with the task's
+// outcome saying why.
+bool DigestQueue::accept_open(Task& task, platform::FileBatch::Open& open) const {
+  if (open.status == platform::OpenStatus::opened && worth_reading(task, open.size, open.file)) {
+    if (open.size >= kStreamingSize) platform::advise_sequential(open.file);
     return true;
   }
-  file.close();
+  open.file.close();
   budget_.give_back();
-  if (status == platform::OpenStatus::out_of_descriptors)
+  if (open.status == platform::OpenStatus::out_of_descriptors)
     task.outcome = Outcome::out_of_descriptors;
   return false;
 }

@@ -32,6 +32,7 @@
 #include "digest/file_digest.h"
 #include "digest/md5_lanes.h"
 #include "platform/file.h"
+#include "platform/file_batch.h"
 #include "scan/descriptor_budget.h"
 #include "scan/scan_path.h"
 #include "scan/size_census.h"
@@ -71,9 +72,10 @@ class DigestQueue {
 
   struct Task;
   // Runs a check_chain job on the thread that works it out, with that
-  // thread's buffer: one_class, mixed or out_of_descriptors, and the task's
-  // chain paths. checker is the state it was set with.
-  using ChainCheck = Outcome (*)(const void* checker, Task& task, IoBuffer& buffer);
+  // thread's buffer and batch: one_class, mixed or out_of_descriptors, and
+  // the task's chain paths. checker is the state it was set with.
+  using ChainCheck = Outcome (*)(const void* checker, Task& task, IoBuffer& buffer,
+                                 platform::FileBatch& batch);
 
   enum class State : std::uint8_t { queued, claimed, done };
 
@@ -141,7 +143,7 @@ class DigestQueue {
   // Waits until every queued task is worked out, and so no worker holds a file.
   void wait_for_all();
   // Works task (done, still queued) out again on the calling thread.
-  void redo(Task& task) { work_out(task, own_digest_, own_buffer_); }
+  void redo(Task& task) { work_out(task, own_digest_, own_buffer_, own_batch_); }
   // Drops every task, cutting short the reads of those being worked out, and
   // returns once no worker touches one.
   void abandon();
@@ -169,6 +171,8 @@ class DigestQueue {
   // A worker digests the files of as many tasks at once as its engine has
   // lanes; other jobs it works out one at a time with its buffer.
   struct Worker {
+    platform::FileBatch batch;  // opens the files of its lanes together
+    bool ring_tried = false;    // whether batch has been offered a ring
     IoBuffer buffer;            // check_chain jobs
     FileDigest digest{buffer};  // unused by the lanes; work_out's one-stream engine
     Md5Lanes md5;               // the widest kernel of the processor
@@ -183,27 +187,34 @@ class DigestQueue {
   void publish(Task& task, std::uint64_t number);
   void serve(Worker& worker);
   bool fill_lanes(Worker& worker);
+  void offer_ring(Worker& worker);
+  void start_batch(Worker& worker, Task* const* tasks, int count);
+  void read_small_files(Worker& worker, const int* lanes, int count);
   void start_lane(Worker& worker, int lane, Task& task);
+  void begin_lane(Worker& worker, int lane, Task& task, std::uint64_t size);
   bool feed_lane(Worker& worker, int lane);
   void run_lanes(Worker& worker);
   void end_lane(Worker& worker, int lane, Outcome outcome);
   bool claim(Task& task);
   Task* claim_next();
-  void work_out(Task& task, FileDigest& digest, IoBuffer& buffer) const;
+  void work_out(Task& task, FileDigest& digest, IoBuffer& buffer, platform::FileBatch& batch) const;
   bool candidate_size(Task& task, std::uint64_t& size) const;
   bool worth_reading(Task& task, std::uint64_t size, platform::FileHandle& file) const;
   void count_prefix(Task& task, std::uint64_t size) const;
   bool prefix_may_repeat(Task& task, std::uint64_t size, platform::FileHandle& file) const;
   bool open_candidate(Task& task, std::uint64_t& size, platform::FileHandle& file) const;
-  void finish(Task& task, FileDigest& digest, IoBuffer& buffer);
+  bool prepare_open(Task& task, platform::FileBatch::Open& open) const;
+  bool accept_open(Task& task, platform::FileBatch::Open& open) const;
+  void finish(Task& task, FileDigest& digest, IoBuffer& buffer, platform::FileBatch& batch);
   void complete(Task& task);
   void wait_until_done(std::uint64_t number);
   void wake_workers(bool all);
 
   SizeCensus& census_;
   DescriptorBudget& budget_;
-  IoBuffer& own_buffer_;   // the walk's buffer, for the tasks worked out on its thread
-  FileDigest own_digest_;  // for the tasks worked out on the walk's thread
+  IoBuffer& own_buffer_;           // the walk's buffer, for the tasks worked out on its thread
+  FileDigest own_digest_;          // for the tasks worked out on the walk's thread
+  platform::FileBatch own_batch_;  // the same, with the single calls
   std::size_t capacity_ = 1;
   unsigned workers_ = 0;
   std::unique_ptr<Worker> worker_[kMaxWorkers];
