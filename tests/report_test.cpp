@@ -356,6 +356,45 @@ TEST_F(ReportTest, FileThatDiffersAtTheEndOfARoundOfOpensSplitsItsChain) {
   EXPECT_EQ(report(record_offset(0), records), expected);
 }
 
+TEST(CompareFilesTest, LargePairComparedInHalvesAnswersAsFromTheStart) {
+  // Sparse files past the size compared on two threads; the second differs
+  // at one byte, or is cut short under the comparison.
+  test::TempDir dir;
+  const off_t size = off_t{260} << 20;
+  const struct {
+    off_t differs_at;  // -1: nowhere
+    off_t cut_to;      // the second's length when compared; -1: not cut
+    Comparison result;
+  } cases[] = {
+      {-1, -1, Comparison::same},
+      {10, -1, Comparison::different},
+      {size / 2 + 10, -1, Comparison::different},
+      {size - 1, -1, Comparison::different},
+      {10, size / 4 * 3, Comparison::different},  // the first thing found in byte order
+      {size - 1, size / 4, Comparison::second_unreadable},
+  };
+  std::unique_ptr<IoBuffer> buffer = std::make_unique<IoBuffer>();
+  for (const auto& c : cases) {
+    OpenedFile files[2];
+    for (int i = 0; i < 2; ++i) {
+      const std::string name = dir / ("f" + std::to_string(i));
+      test::write_file(name, "");
+      ASSERT_EQ(::truncate(name.c_str(), size), 0);
+      if (i == 1 && c.differs_at >= 0) {
+        const int fd = ::open(name.c_str(), O_WRONLY);
+        ASSERT_EQ(::pwrite(fd, "x", 1, c.differs_at), 1);
+        ::close(fd);
+      }
+      files[i].handle = platform::open_existing_file(name.c_str());
+      files[i].size = static_cast<std::uint64_t>(size);
+      if (i == 1 && c.cut_to >= 0) {
+        ASSERT_EQ(::truncate(name.c_str(), c.cut_to), 0);
+      }
+    }
+    EXPECT_EQ(compare_files(files[0], files[1], *buffer), c.result) << c.differs_at;
+  }
+}
+
 TEST_F(ReportTest, UnreadableChainRecordEndsOnlyItsGroup) {
   const Md5Digest a = letter_digest('a'), b = letter_digest('b');
   const std::vector<RawRecord> records = {
