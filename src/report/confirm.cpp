@@ -173,7 +173,10 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
   for (; count < kRound && round.next != 0; ++count) {
     char* path = round.path(count);
     const std::size_t length = names_.read_path(round.record.name_offset, path);
-    if (!start_.valid() || length <= skip_) return Verdict::mixed;
+    if (!start_.valid() || length <= skip_) {
+      for (unsigned i = first; i < count; ++i) budget_.give_back();  // taken, never opened
+      return Verdict::mixed;
+    }
     if (!budget_.take_file()) {
       if (count > first) break;  // the files of this round free theirs
       return Verdict::out_of_descriptors;
