@@ -155,7 +155,8 @@ FileBatch::FileBatch() = default;
 FileBatch::~FileBatch() = default;
 
 bool FileBatch::use_ring() {
-  if (!ring_) ring_.reset(new (std::nothrow) Ring);
+  if (ring_) return true;
+  ring_.reset(new (std::nothrow) Ring);
   if (ring_ && !ring_->set_up()) ring_.reset();
   return ringed();
 }
