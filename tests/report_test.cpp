@@ -395,6 +395,23 @@ TEST(CompareFilesTest, LargePairComparedInHalvesAnswersAsFromTheStart) {
   }
 }
 
+TEST_F(ReportTest, MoreGroupsThanChecksQueuedAtOnceKeepTheirOwnPaths) {
+  // Each queued check keeps its chain's paths in a place of its own; far
+  // more groups than fit the queue reuse those places in turn.
+  TreeBuilder builder;
+  std::string expected;
+  for (int i = 0; i < 700; ++i) {
+    Md5Digest d{};
+    d[0] = static_cast<std::uint8_t>(i >> 8);
+    d[1] = static_cast<std::uint8_t>(i);
+    const std::string a = "g/" + std::to_string(i) + "a", b = "g/" + std::to_string(i) + "b";
+    builder.add(d, store(a));
+    builder.add(d, store(b));
+    expected += group({a, b});
+  }
+  EXPECT_EQ(report(builder.root(), builder.records()), expected);
+}
+
 TEST_F(ReportTest, UnreadableChainRecordEndsOnlyItsGroup) {
   const Md5Digest a = letter_digest('a'), b = letter_digest('b');
   const std::vector<RawRecord> records = {

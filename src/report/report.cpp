@@ -38,7 +38,7 @@ Report::Report(const ReportParts& parts)
 // with the task when they all fit.
 DigestQueue::Outcome Report::check_chain(const void* confirmation, DigestQueue::Task& task,
                                          IoBuffer& buffer, platform::FileBatch& batch) {
-  ChainPaths paths{task.chain_paths, sizeof task.chain_paths};
+  ChainPaths paths{task.chain_paths, DigestQueue::kChainPathBytes};
   const Confirmation::Verdict verdict =
       static_cast<const Confirmation*>(confirmation)->check_chain(task.chain, buffer, paths, batch);
   task.chain_paths_length = paths.whole ? static_cast<std::uint16_t>(paths.used) : 0;
@@ -58,6 +58,7 @@ void Report::report_duplicates() {
   out_of_descriptors_ = false;
   log_failed_ = false;
   log_writer_.discard();
+  queue_.begin_checks();
   walk_tree();
   // The groups still being checked come before anything that ended the walk.
   while (!out_of_descriptors_ && !queue_.empty()) print_oldest();

@@ -86,6 +86,7 @@ void DigestQueue::push_check(std::uint32_t chain) {
   task.path_length = 0;
   task.job = Job::check_chain;
   task.chain = chain;
+  task.chain_paths = check_paths_[number % kCheckSlots];
   publish(task, number);
 }
 

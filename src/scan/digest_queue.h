@@ -42,7 +42,13 @@ namespace mirvale {
 
 class DigestQueue {
  public:
-  static constexpr std::size_t kSlots = 256;
+  // Tasks queued at once: files of a repeated size may be few among those
+  // queued, and a large one at the head of the queue holds up the walk
+  // while the lanes run dry of the files behind it.
+  static constexpr std::size_t kSlots = 1024;
+  // Chain checks queued at once, each with room for its chain's paths.
+  static constexpr std::size_t kCheckSlots = 256;
+  static_assert(kSlots % kCheckSlots == 0);
   static constexpr unsigned kMaxWorkers = 64;
   // Bytes of the paths of queued files: room for 64 of the longest, and a
   // queue of long paths holds fewer tasks. With less, a deep tree's walk
@@ -94,7 +100,8 @@ class DigestQueue {
     Outcome outcome = Outcome::counted;  // what was worked out, once done
     std::atomic<State> state{State::done};  // see the table above
     Md5Digest digest{};                     // the file's MD5, when digested
-    char chain_paths[kChainPathBytes];      // check_chain: the paths read, each ended by a zero
+    char* chain_paths = nullptr;            // check_chain: kChainPathBytes for the paths read,
+                                            // each ended by a zero
   };
 
   DigestQueue(SizeCensus& census, DescriptorBudget& budget, IoBuffer& io)
@@ -122,6 +129,9 @@ class DigestQueue {
   // must have room for it.
   void push(Job job, platform::DirectoryRef dir, std::uint32_t lease, std::string_view path,
             std::size_t name_at, NameOffset offset);
+  // Makes the queue hold at most kCheckSlots tasks from now on, before the
+  // first check is queued; the queue must be empty.
+  void begin_checks() { capacity_ = capacity_ < kCheckSlots ? capacity_ : kCheckSlots; }
   // Queues a check of the chain headed at chain with the check set last; the
   // queue must not be full. A check has no path: checks and files are never
   // queued together.
@@ -234,6 +244,7 @@ class DigestQueue {
   std::condition_variable work_ready_;  // workers sleep here
   std::condition_variable task_done_;   // the walk sleeps here
   Task slots_[kSlots];
+  char check_paths_[kCheckSlots][kChainPathBytes];  // the chain paths of queued checks
   char paths_[kPathBytes];  // the paths of queued tasks, oldest to newest, wrapping once
 };
 
