@@ -281,7 +281,7 @@ bool DigestQueue::prepare_open(Task& task, platform::FileBatch::Open& open) cons
 // closes it, gives its descriptor back and returns false, with the task's
 // outcome saying why.
 bool DigestQueue::accept_open(Task& task, platform::FileBatch::Open& open) const {
-  if (open.status == platform::OpenStatus::opened && worth_reading(task, open.size, open.file)) {
+  if (open.status == platform::OpenStatus::opened && worth_reading(task, open)) {
     if (open.size >= kStreamingSize) platform::advise_sequential(open.file);
     return true;
   }
@@ -293,13 +293,14 @@ bool DigestQueue::accept_open(Task& task, platform::FileBatch::Open& open) const
 }
 
 // Whether an open file is to be read whole: another file may have its size
-// (asked here when it was opened first) and, for a large one, begin alike.
-bool DigestQueue::worth_reading(Task& task, std::uint64_t size, platform::FileHandle& file) const {
-  if (!census_.may_repeat(size)) {
+// (asked here only when it was opened first: a sized open's size was asked
+// before the open) and, for a large one, begin alike.
+bool DigestQueue::worth_reading(Task& task, platform::FileBatch::Open& open) const {
+  if (!open.sized && !census_.may_repeat(open.size)) {
     task.outcome = Outcome::unique_size;
     return false;
   }
-  return !SizeCensus::takes_prefix(size) || prefix_may_repeat(task, size, file);
+  return !SizeCensus::takes_prefix(open.size) || prefix_may_repeat(task, open.size, open.file);
 }
 
 // Counts a large file's first block in the prefix census. A file that cannot

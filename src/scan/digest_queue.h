@@ -209,7 +209,7 @@ class DigestQueue {
   Task* claim_next();
   void work_out(Task& task, FileDigest& digest, IoBuffer& buffer, platform::FileBatch& batch) const;
   bool candidate_size(Task& task, std::uint64_t& size) const;
-  bool worth_reading(Task& task, std::uint64_t size, platform::FileHandle& file) const;
+  bool worth_reading(Task& task, platform::FileBatch::Open& open) const;
   void count_prefix(Task& task, std::uint64_t size) const;
   bool prefix_may_repeat(Task& task, std::uint64_t size, platform::FileHandle& file) const;
   bool open_candidate(Task& task, std::uint64_t& size, platform::FileHandle& file) const;
