@@ -17,7 +17,7 @@ constexpr std::int64_t kRingBudget = 64;
 // Takes tasks while there are any, then sleeps until woken.
 void DigestQueue::serve(Worker& worker) {
   for (;;) {
-    const bool claimed = fill_lanes(worker);
+    const bool claimed = wants_files(worker) && fill_lanes(worker);
     if (worker.active > 0) {
       run_lanes(worker);
       continue;
@@ -29,6 +29,20 @@ void DigestQueue::serve(Worker& worker) {
     --idle_;
     if (stopping_) return;
   }
+}
+
+// Whether the worker takes files for its idle lanes now. While every file
+// it holds is read in whole (small files, each ended with its one chunk), it
+// first lets half of its lanes run out, so that the next files are opened
+// and read as one batch, their reads under way at once, and not one by one
+// as each lane ends.
+bool DigestQueue::wants_files(const Worker& worker) const {
+  if (2 * worker.active <= worker.md5.lanes()) return true;
+  for (int lane = 0; lane < worker.md5.lanes(); ++lane) {
+    const Lane& at = worker.lane[lane];
+    if (at.task != nullptr && !at.ended) return true;
+  }
+  return false;
 }
 
 // Claims tasks for the idle lanes and opens their files together; true

@@ -196,6 +196,7 @@ class DigestQueue {
   bool place_path(std::size_t size, std::uint32_t& at) const;
   void publish(Task& task, std::uint64_t number);
   void serve(Worker& worker);
+  bool wants_files(const Worker& worker) const;
   bool fill_lanes(Worker& worker);
   void offer_ring(Worker& worker);
   void start_batch(Worker& worker, Task* const* tasks, int count);
