@@ -282,10 +282,12 @@ std::map<std::string, int> line_counts(const std::string& text) {
 enum class TopChange { none, remove_earlier_files, add_files };
 
 // Makes base/top: 20 files on both sides, in its listing, of a chain of 20
-// directories whose last holds a trigger file.
+// directories whose last holds a trigger file; base holds 20 files beside top.
 void make_resume_tree(const std::string& base) {
   const std::string top = base + "/top";
+  for (int i = 0; i < 10; ++i) test::write_file(base + "/a" + std::to_string(i), "b");
   test::make_dir(top);
+  for (int i = 0; i < 10; ++i) test::write_file(base + "/b" + std::to_string(i), "b");
   for (int i = 0; i < 10; ++i) test::write_file(top + "/f" + std::to_string(i), std::to_string(i));
   std::string chain = top;
   for (int i = 0; i < 20; ++i) test::make_dir(chain += "/d");
@@ -304,6 +306,7 @@ void expect_resumed_listing_sound(const std::string& base, TopChange change) {
   ASSERT_NE(trigger, order.end());
   std::vector<std::string> earlier(order.begin(), trigger), later(trigger + 1, order.end());
   ASSERT_FALSE(earlier.empty() || later.empty()) << "top's files lie on both sides of the chain";
+  ASSERT_NE(order.back().compare(0, top.size() + 1, top + "/"), 0) << "base goes on after top";
   test::TempDir work;
   WalkRig rig(work);
   std::unique_ptr<DescriptorLimit> limit;

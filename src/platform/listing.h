@@ -47,6 +47,10 @@ bool on_pseudo_filesystem(const FileHandle& dir);
 class EntryReader {
  public:
   static constexpr std::size_t kBufferSize = 32768;
+  // Bytes kept of the blocks of directories whose reading a subdirectory
+  // interrupts: room for two levels' whole blocks, and for a deep tree's
+  // small ones at every level.
+  static constexpr std::size_t kKeptSize = 2 * kBufferSize;
 
   EntryReader() = default;
   EntryReader(const EntryReader&) = delete;
@@ -65,6 +69,20 @@ class EntryReader {
   // with the given inode number, so that next_entry goes on after it. False,
   // with nothing more to read, when the directory holds no such entry.
   bool skip_past(const FileHandle& dir, std::string_view name, std::uint64_t inode);
+  // Keeps what is left unread of the block being read, on top of what is
+  // kept already, so that resume_kept can go on from it without a seek: on
+  // ext4 a seek in a hashed directory makes its next read rebuild the
+  // directory's index from the entry sought, once for each subdirectory.
+  // False, keeping nothing, when there is no room for it.
+  bool keep_rest();
+  // Goes on reading dir from what keep_rest kept last, then from where the
+  // descriptor stands; dir must be the directory read when it was kept, on
+  // the same descriptor, not read nor positioned since.
+  void resume_kept(const FileHandle& dir);
+  // Forgets what keep_rest kept last.
+  void drop_kept();
+  // Forgets all that is kept.
+  void forget_kept() { kept_used_ = 0; }
   // Reads nothing more: next_entry ends at once.
   void stop() {
     dir_ = nullptr;
@@ -81,7 +99,11 @@ class EntryReader {
   std::size_t size_ = 0;             // bytes of entries in the buffer
   std::size_t at_ = 0;               // the next entry's place in the buffer
   bool ended_ = true;                // the directory has no more entries
+  std::size_t kept_used_ = 0;        // bytes in kept_
   alignas(8) unsigned char buffer_[kBufferSize];
+  // What keep_rest kept, oldest first: each block's bytes, then their count
+  // and whether the directory ended with them.
+  alignas(8) unsigned char kept_[kKeptSize];
 };
 
 }  // namespace mirvale::platform

@@ -83,6 +83,40 @@ void EntryReader::begin(const FileHandle& dir) {
   ended_ = false;
 }
 
+namespace {
+// What follows each block kept.
+struct Kept {
+  std::size_t size;  // bytes of entries before it
+  bool ended;        // the directory had no more entries past them
+};
+}  // namespace
+
+bool EntryReader::keep_rest() {
+  const Kept kept{size_ - at_, ended_};
+  if (kept.size + sizeof kept > kKeptSize - kept_used_) return false;
+  std::memcpy(kept_ + kept_used_, buffer_ + at_, kept.size);
+  std::memcpy(kept_ + kept_used_ + kept.size, &kept, sizeof kept);
+  kept_used_ += kept.size + sizeof kept;
+  return true;
+}
+
+void EntryReader::resume_kept(const FileHandle& dir) {
+  Kept kept;
+  std::memcpy(&kept, kept_ + kept_used_ - sizeof kept, sizeof kept);
+  drop_kept();
+  std::memcpy(buffer_, kept_ + kept_used_, kept.size);
+  dir_ = &dir;
+  size_ = kept.size;
+  at_ = 0;
+  ended_ = kept.ended;
+}
+
+void EntryReader::drop_kept() {
+  Kept kept;
+  std::memcpy(&kept, kept_ + kept_used_ - sizeof kept, sizeof kept);
+  kept_used_ -= kept.size + sizeof kept;
+}
+
 // Reads the next block of entries; false at the end or on a failure.
 bool EntryReader::fill() {
   if (ended_) return false;

@@ -89,6 +89,7 @@ void DirectoryWalk::finish() {
   for (std::uint32_t i = 0; i < kDirectories; ++i)
     if (dirs_[i].handle.valid() && !(walked_ && i == levels_[0].dir)) close_directory(i);
   reader_.stop();
+  reader_.forget_kept();
   leases_ = 0;
 }
 
@@ -143,6 +144,8 @@ platform::OpenStatus DirectoryWalk::enter_directory() {
   child.entry_inode = entry_.inode;
   child.path_length = path_.length();
   child.reopened = false;
+  child.kept = false;
+  parent.kept = reader_.keep_rest();
   ++depth_;
   reader_.begin(handle(child));
   return platform::OpenStatus::opened;
@@ -176,6 +179,11 @@ void DirectoryWalk::leave_directory() {
 platform::OpenStatus DirectoryWalk::resume_parent() {
   Level& top = levels_[depth_];
   const Level& child = levels_[depth_ + 1];
+  // What was kept of its block is no use on a new descriptor.
+  if (top.kept && (top.dir == kNone || top.reopened)) {
+    reader_.drop_kept();
+    top.kept = false;
+  }
   if (top.dir == kNone) {
     const platform::OpenStatus status = reopen_up_to(depth_);
     if (status == platform::OpenStatus::out_of_descriptors) return status;
@@ -192,6 +200,9 @@ platform::OpenStatus DirectoryWalk::resume_parent() {
     // directory changed meanwhile.
     reader_.skip_past(handle(top), child_name, child.entry_inode);
     top.reopened = false;
+  } else if (top.kept) {
+    reader_.resume_kept(handle(top));
+    top.kept = false;
   } else {
     reader_.start(handle(top), top.resume_at);
   }

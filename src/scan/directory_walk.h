@@ -93,6 +93,7 @@ class DirectoryWalk {
     std::int64_t resume_at = 0;      // position after the subdirectory being walked
     std::size_t path_length = 0;     // length of its path in the scan path
     bool reopened = false;           // dir was opened again: resume_at means nothing
+    bool kept = false;               // the reader keeps the rest of its block to resume
   };
 
   enum class Pending { none, enter, resume };
