@@ -109,13 +109,18 @@ void Confirmation::end() {
   budget_.give_back();
 }
 
-platform::OpenStatus Confirmation::open_file(NameOffset name, char* path, OpenedFile& out) const {
+const char* Confirmation::name_below(NameOffset name, char* path) const {
   const std::size_t length = names_.read_path(name, path);
-  if (!start_.valid() || length <= skip_) return platform::OpenStatus::failed;
+  return start_.valid() && length > skip_ ? path + skip_ : nullptr;
+}
+
+platform::OpenStatus Confirmation::open_file(NameOffset name, char* path, OpenedFile& out) const {
+  const char* below = name_below(name, path);
+  if (below == nullptr) return platform::OpenStatus::failed;
   out.close();
   if (!budget_.take_file()) return platform::OpenStatus::out_of_descriptors;
   const platform::OpenStatus status =
-      platform::open_regular_below(start_, path + skip_, out.handle, out.size);
+      platform::open_regular_below(start_, below, out.handle, out.size);
   if (status == platform::OpenStatus::opened) {
     out.budget = &budget_;
   } else {
@@ -171,9 +176,8 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
   const unsigned first = round.head_known ? 1 : 0;
   unsigned count = first;
   for (; count < kRound && round.next != 0; ++count) {
-    char* path = round.path(count);
-    const std::size_t length = names_.read_path(round.record.name_offset, path);
-    if (!start_.valid() || length <= skip_) {
+    const char* below = name_below(round.record.name_offset, round.path(count));
+    if (below == nullptr) {
       for (unsigned i = first; i < count; ++i) budget_.give_back();  // taken, never opened
       return Verdict::mixed;
     }
@@ -182,7 +186,7 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
       return Verdict::out_of_descriptors;
     }
     opens[count].dir = start_;
-    opens[count].name = path + skip_;
+    opens[count].name = below;
     opens[count].below = true;
     round.next = next_in_chain(round.record, round.next);
     if (round.next != 0 && !read_record(round.next, round.record)) {

@@ -115,6 +115,10 @@ class Confirmation {
     char* path(unsigned i);  // where file i of a round has its path
   };
 
+  // Reads the path of name into path, ScanPath::kCapacity bytes, and returns
+  // where its part below the start directory begins; null when it cannot be
+  // read or there is no start directory.
+  const char* name_below(NameOffset name, char* path) const;
   Verdict check_round(ChainRound& round) const;
   bool same_small(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;
   bool same_large(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;

@@ -145,24 +145,23 @@ void DigestQueue::read_small_files(Worker& worker, const int* lanes, int count) 
   for (int i = 0; i < count; ++i) {
     const int lane = lanes[i];
     Lane& at = worker.lane[lane];
-    Task& task = *at.task;
     budget_.give_back();
-    if (reads[i].got >= 0 && static_cast<std::uint64_t>(reads[i].got) == at.size) {
-      if (worker.active++ == 0) ++hashing_;
-      at.read = at.size;
-      at.ended = true;
-      worker.md5.start(lane);
-      worker.md5.feed(lane, at.chunk, at.size, true);
+    const long got = reads[i].got;
+    if (got >= 0 && static_cast<std::uint64_t>(got) < at.size) {
+      Task& task = *at.task;
+      at.task = nullptr;
+      start_lane(worker, lane, task);
       continue;
     }
-    at.task = nullptr;
-    if (reads[i].got >= 0 && static_cast<std::uint64_t>(reads[i].got) < at.size) {
-      start_lane(worker, lane, task);
-    } else {
-      task.outcome = Outcome::unreadable;
-      task.digest.fill(0);
-      complete(task);
+    if (worker.active++ == 0) ++hashing_;
+    if (got < 0 || static_cast<std::uint64_t>(got) > at.size) {  // unreadable, or grown
+      end_lane(worker, lane, Outcome::unreadable);
+      continue;
     }
+    at.read = at.size;
+    at.ended = true;
+    worker.md5.start(lane);
+    worker.md5.feed(lane, at.chunk, at.size, true);
   }
 }
 
