@@ -416,5 +416,20 @@ TEST_F(WalkTest, FileSwappedForAFifoBeforeTheReportIsNeverGrouped) {
   EXPECT_EQ(rig_.groups(work_), expected);
 }
 
+// A regular file that reads past the size its descriptor shows, as a file
+// growing between the two does: a kernel file of size 0 mounted over an
+// empty one. It is unreadable, never digested as empty.
+TEST_F(WalkTest, FileReadingPastItsSizeIsNeverGrouped) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a bind mount needs root";
+  for (const char* f : {"empty 1", "empty 2", "status"}) test::write_file(tree_ / f, "");
+  test::Mount status("/proc/self/status", tree_ / "status", "", MS_BIND);
+  if (!status.mounted()) GTEST_SKIP() << "bind mount refused: " << status.error();
+  rig_.walk(tree_.path());
+  test::Groups expected = {{}};
+  for (const std::string& f : test::walk_order(tree_.path()))
+    if (f != tree_ / "status") expected[0].push_back(f);
+  EXPECT_EQ(rig_.groups(work_), expected);
+}
+
 }  // namespace
 }  // namespace mirvale
