@@ -203,6 +203,14 @@ TEST_F(EndToEndTest, FilesOfOneDigestButOtherContentAreNeverGroupedTogether) {
         {"y/b.bin", kCollisionB + suffix},
         {"z/a copy", kCollisionA + suffix}},
        {{"x/a.bin", "z/a copy"}}},
+      // Large files of one size meet as twins in the scan: each copy is
+      // compared with whichever of them leads, the others digested.
+      {"copies of each, a common suffix",
+       {{"x/a.bin", kCollisionA + suffix},
+        {"y/a copy", kCollisionA + suffix},
+        {"z/b.bin", kCollisionB + suffix},
+        {"x/b copy", kCollisionB + suffix}},
+       {{"x/a.bin", "y/a copy"}, {"z/b.bin", "x/b copy"}}},
       {"an ordinary pair beside",
        {{"x/a.bin", kCollisionA}, {"y/b.bin", kCollisionB}, {"x/abc", "abc"}, {"y/abc", "abc"}},
        {{"x/abc", "y/abc"}}},

@@ -192,8 +192,9 @@ class ReportTest : public ::testing::Test {
   platform::FileHandle log_;
   SizeCensus census_;
   DescriptorBudget budget_;
-  DigestQueue queue_{census_, budget_, *io_};
-  Confirmation confirmation_{tree_, names_, budget_};
+  TwinBoard twins_;
+  DigestQueue queue_{census_, budget_, twins_, *io_};
+  Confirmation confirmation_{tree_, names_, budget_, twins_};
   std::unique_ptr<Report> report_ = std::make_unique<Report>(
       ReportParts{tree_, names_, *path_, *io_, captured_.console(), log_, queue_, confirmation_});
 };

@@ -56,7 +56,7 @@ struct WalkRig {
     platform::FileHandle log = platform::open_working_file((work / "MIRVALE.LOG").c_str());
     test::CapturedConsole out;
     EXPECT_TRUE(tree.write_back());
-    Confirmation confirmation(tree, names, budget);
+    Confirmation confirmation(tree, names, budget, twins);
     confirmation.begin(std::move(start_dir), skip);
     auto report = std::make_unique<Report>(
         ReportParts{tree, names, *path, *io, out.console(), log, queue, confirmation});
@@ -76,7 +76,8 @@ struct WalkRig {
   DigestTree tree;
   SizeCensus census;
   DescriptorBudget budget;
-  DigestQueue queue{census, budget, *io};
+  TwinBoard twins;
+  DigestQueue queue{census, budget, twins, *io};
   test::CapturedConsole captured;
 };
 
@@ -429,6 +430,47 @@ TEST_F(WalkTest, FileReadingPastItsSizeIsNeverGrouped) {
   for (const std::string& f : test::walk_order(tree_.path()))
     if (f != tree_ / "status") expected[0].push_back(f);
   EXPECT_EQ(rig_.groups(work_), expected);
+}
+
+// A follower takes its leader's digest, and is trusted by the report, only
+// when it is equal and the leader was digested; whatever the order of the
+// two, the leader's entry is free again at the end.
+TEST(TwinBoardTest, FollowerTakesTheDigestOnlyWhenEqualToADigestedLeader) {
+  using Settled = TwinBoard::Settled;
+  const struct {
+    bool equal, leader_first, digested;
+    Settled settled;
+  } cases[] = {
+      {true, false, true, Settled::waiting},    {true, true, true, Settled::digested},
+      {true, false, false, Settled::waiting},   {true, true, false, Settled::digest_it},
+      {false, false, true, Settled::digest_it}, {false, true, true, Settled::digest_it},
+  };
+  test::TempDir dir;
+  test::write_file(dir / "f", "x");
+  const platform::FileHandle file = platform::open_existing_file((dir / "f").c_str());
+  const Md5Digest leader_digest{7};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.equal << c.leader_first << c.digested);
+    auto board = std::make_unique<TwinBoard>();
+    int lead, follow, again;
+    platform::FileHandle copy;
+    ASSERT_EQ(board->arrive(10, file, 1, lead, copy), TwinBoard::Role::leader);
+    ASSERT_EQ(board->arrive(10, file, 2, follow, copy), TwinBoard::Role::follower);
+    TwinBoard::Waiting waiting[TwinBoard::kFollowers];
+    const Md5Digest* ended = c.digested ? &leader_digest : nullptr;
+    std::size_t handed = c.leader_first ? board->leader_ended(lead, ended, waiting) : 0;
+    Md5Digest digest{};
+    EXPECT_EQ(board->settle(follow, c.equal, {5, 2}, digest), c.settled);
+    if (!c.leader_first) handed = board->leader_ended(lead, ended, waiting);
+    EXPECT_EQ(handed, c.settled == Settled::waiting ? 1u : 0u);
+    if (handed == 1) {
+      EXPECT_EQ(waiting[0].task, 5u);
+    }
+    EXPECT_EQ(digest, c.settled == Settled::digested ? leader_digest : Md5Digest{});
+    NameOffset with = 0;
+    EXPECT_EQ(board->compared_with(2, with), c.equal && c.digested);
+    EXPECT_EQ(board->arrive(10, file, 3, again, copy), TwinBoard::Role::leader);
+  }
 }
 
 }  // namespace

@@ -85,8 +85,8 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
 Run::Run(platform::Console& console)
     : console_(console),
       names_(scan_path_),
-      confirmation_(tree_, names_, budget_),
-      queue_(census_, budget_, io_buffer_),
+      confirmation_(tree_, names_, budget_, twins_),
+      queue_(census_, budget_, twins_, io_buffer_),
       scan_(scan_path_, names_, tree_, census_, queue_, budget_, console_),
       report_(
           {tree_, names_, scan_path_, io_buffer_, console_, log_handle_, queue_, confirmation_}) {

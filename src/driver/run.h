@@ -66,6 +66,7 @@ class Run {
   NameStore names_;
   platform::FileHandle log_handle_;
   DigestTree tree_;
+  TwinBoard twins_;  // before the confirmation and the queue, which keep it
   Confirmation confirmation_;
   SizeCensus census_;
   DescriptorBudget budget_;

@@ -72,6 +72,10 @@ OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle
 // The size of the file name in dir, a link not followed; false unless it is a
 // regular file.
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size);
+// A second descriptor for the open file, closed on exec: it reads the same
+// file whatever has become of the name it was opened by. Invalid when no
+// descriptor is free.
+FileHandle duplicate(const FileHandle& file);
 // Tells the system that file is about to be read once from start to end, so
 // that it reads ahead further.
 void advise_sequential(const FileHandle& file);

@@ -169,6 +169,10 @@ bool write_all(const FileHandle& file, const void* data, size_t size) {
   return true;
 }
 
+FileHandle duplicate(const FileHandle& file) {
+  return FileHandle(::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0));
+}
+
 long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size) {
   char* p = static_cast<char*>(buffer);
   size_t done = 0;

@@ -1,13 +1,9 @@
-// Byte-for-byte confirmation: comparing two files, opening a stored path
-// below the start directory, and the look at a whole chain that workers take.
+// Byte-for-byte confirmation: opening a stored path below the start
+// directory, and the look at a whole chain that workers take.
 #include "report/confirm.h"
 
-#include <atomic>
 #include <cstring>
-#include <exception>
-#include <memory>
-#include <new>
-#include <thread>
+#include <iterator>
 #include <utility>
 
 #include "scan/scan_path.h"
@@ -23,80 +19,6 @@ Confirmation::Verdict verdict_of(platform::OpenStatus status) {
              : Confirmation::Verdict::mixed;
 }
 }  // namespace
-
-namespace {
-
-// Files at least this large are compared in two halves at once, the second
-// half on a thread of its own, when one can be started: the comparison of a
-// lone pair of large files then goes at the speed of two processors.
-constexpr std::uint64_t kSplitSize = std::uint64_t{256} << 20;
-
-// Compares bytes [from, to) of two files of one size, stopping early, as
-// alike, once stop is set.
-Comparison compare_range(const OpenedFile& first, const OpenedFile& second, std::uint64_t from,
-                         std::uint64_t to, IoBuffer& buffer, const std::atomic<bool>* stop) {
-  unsigned char* const a = buffer.bytes;
-  unsigned char* const b = buffer.bytes + kHalf;
-  for (std::uint64_t at = from; at < to; at += kHalf) {
-    if (stop != nullptr && stop->load(std::memory_order_relaxed)) break;
-    const std::uint64_t left = to - at;
-    const std::size_t chunk = left < kHalf ? static_cast<std::size_t>(left) : kHalf;
-    if (platform::read_at(first.handle, at, a, chunk) != static_cast<long>(chunk))
-      return Comparison::first_unreadable;
-    if (platform::read_at(second.handle, at, b, chunk) != static_cast<long>(chunk))
-      return Comparison::second_unreadable;
-    if (std::memcmp(a, b, chunk) != 0) return Comparison::different;
-  }
-  return Comparison::same;
-}
-
-// The same for a large pair, halves at once. What the first half finds
-// comes first, as it would reading from the start; the second half stops
-// once the first has found anything.
-Comparison compare_halves(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer) {
-  const std::uint64_t half = first.size / 2 / kHalf * kHalf;
-  std::unique_ptr<IoBuffer> own(new (std::nothrow) IoBuffer);
-  std::atomic<bool> stop{false};
-  Comparison later = Comparison::same;
-  std::thread helper;
-  try {
-    if (own)
-      helper =
-          std::thread([&] { later = compare_range(first, second, half, first.size, *own, &stop); });
-  } catch (const std::exception&) {  // no thread: one reads the whole
-  }
-  if (!helper.joinable()) return compare_range(first, second, 0, first.size, buffer, nullptr);
-  const Comparison earlier = compare_range(first, second, 0, half, buffer, nullptr);
-  if (earlier != Comparison::same) stop = true;
-  helper.join();
-  return earlier != Comparison::same ? earlier : later;
-}
-
-}  // namespace
-
-Comparison compare_files(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer) {
-  if (first.size != second.size) return Comparison::different;
-  if (first.size >= kSplitSize) return compare_halves(first, second, buffer);
-  return compare_range(first, second, 0, first.size, buffer, nullptr);
-}
-
-OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle = std::move(other.handle);
-    size = other.size;
-    budget = other.budget;
-    other.budget = nullptr;
-  }
-  return *this;
-}
-
-void OpenedFile::close() {
-  if (!handle.valid()) return;
-  handle.close();
-  if (budget != nullptr) budget->give_back();
-  budget = nullptr;
-}
 
 void Confirmation::begin(platform::FileHandle start, std::size_t skip) {
   start_ = std::move(start);
@@ -159,12 +81,47 @@ Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, IoBuffer& bu
                                                 platform::FileBatch& batch) const {
   ChainRound round{buffer, paths, batch};
   if (!read_record(head, round.record)) return Verdict::mixed;
+  if (compared_in_scan(head, round.record, paths)) return Verdict::one_class;
   round.next = head;
   while (round.next != 0) {
     const Verdict verdict = check_round(round);
     if (verdict != Verdict::one_class) return verdict;
   }
   return round.broken ? Verdict::mixed : Verdict::one_class;
+}
+
+// Whether the scan compared every file of the chain headed at head, whose
+// record is first, with one of them, its leader, and found them equal; if
+// so their paths go to paths. A chain with any other file is looked at whole.
+bool Confirmation::compared_in_scan(std::uint32_t head, const TreeRecord& first,
+                                    ChainPaths& paths) const {
+  NameOffset leader;
+  if (!twins_.compared_with(first.name_offset, leader)) return false;
+  NameOffset names[TwinBoard::kFollowers + 1];
+  std::size_t count = 0;
+  bool leader_met = false;
+  TreeRecord record = first;
+  for (std::uint32_t offset = head; offset != 0; ++count) {
+    NameOffset with;
+    if (count == std::size(names) || !twins_.compared_with(record.name_offset, with) ||
+        with != leader)
+      return false;
+    leader_met = leader_met || record.name_offset == leader;
+    names[count] = record.name_offset;
+    offset = next_in_chain(record, offset);
+    if (offset != 0 && !read_record(offset, record)) return false;
+  }
+  if (!leader_met) return false;
+  char path[ScanPath::kCapacity];
+  for (std::size_t i = 0; i < count; ++i) {
+    if (name_below(names[i], path) == nullptr) {
+      paths.used = 0;  // looked at whole after all
+      paths.whole = true;
+      return false;
+    }
+    paths.keep(path, std::strlen(path));
+  }
+  return true;
 }
 
 // Opens up to a round's files of the chain from round.next on and compares

@@ -5,43 +5,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #include "index/digest_tree.h"
 #include "platform/file.h"
 #include "platform/file_batch.h"
 #include "scan/descriptor_budget.h"
+#include "scan/file_compare.h"
 #include "scan/name_store.h"
+#include "scan/twin_board.h"
 #include "types.h"
 
 namespace mirvale {
-
-// How the contents of two files compare.
-enum class Comparison : std::uint8_t {
-  same,
-  different,
-  first_unreadable,   // a read of the first file failed
-  second_unreadable,  // a read of the second file failed
-};
-
-// A file opened to be compared, with the size it had when it was opened. Its
-// descriptor was taken from a budget and goes back to it when it closes.
-struct OpenedFile {
-  OpenedFile() = default;
-  OpenedFile(OpenedFile&& other) noexcept { *this = std::move(other); }
-  OpenedFile& operator=(OpenedFile&& other) noexcept;
-  ~OpenedFile() { close(); }
-  void close();
-
-  platform::FileHandle handle;         // read-only descriptor of a regular file
-  std::uint64_t size = 0;              // its size at the open
-  DescriptorBudget* budget = nullptr;  // where handle's descriptor goes back
-};
-
-// Compares two open files byte for byte, reading each into one half of
-// buffer. Files of different sizes differ unread; a file that no longer
-// holds its size when read is unreadable.
-Comparison compare_files(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer);
 
 // The next record of a chain after the one at offset, or 0 at its end.
 // Records lie in the file in order of creation and a chain grows at its end,
@@ -73,9 +47,11 @@ class Confirmation {
     out_of_descriptors,  // no descriptor was free to open a file
   };
 
-  // Every file is opened with a descriptor from budget.
-  Confirmation(const DigestTree& tree, const NameStore& names, DescriptorBudget& budget)
-      : tree_(tree), names_(names), budget_(budget) {}
+  // Every file is opened with a descriptor from budget; the pairs of files
+  // the scan compared on twins are not compared again.
+  Confirmation(const DigestTree& tree, const NameStore& names, DescriptorBudget& budget,
+               const TwinBoard& twins)
+      : tree_(tree), names_(names), budget_(budget), twins_(twins) {}
   Confirmation(const Confirmation&) = delete;
   Confirmation& operator=(const Confirmation&) = delete;
 
@@ -119,6 +95,7 @@ class Confirmation {
   // where its part below the start directory begins; null when it cannot be
   // read or there is no start directory.
   const char* name_below(NameOffset name, char* path) const;
+  bool compared_in_scan(std::uint32_t head, const TreeRecord& first, ChainPaths& paths) const;
   Verdict check_round(ChainRound& round) const;
   bool same_small(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;
   bool same_large(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;
@@ -126,6 +103,7 @@ class Confirmation {
   const DigestTree& tree_;
   const NameStore& names_;
   DescriptorBudget& budget_;
+  const TwinBoard& twins_;
   platform::FileHandle start_;  // the start directory, for the report phase
   std::size_t skip_ = 0;        // bytes of every stored path that name start
 };

@@ -6,12 +6,17 @@
 #include <bit>
 
 #include "scan/digest_queue.h"
+#include "scan/file_compare.h"
 
 namespace mirvale {
 
 namespace {
 // The least budget from which each worker may hold a ring's descriptor.
 constexpr std::int64_t kRingBudget = 64;
+// Files at least this large meet on the twin board, as the files that take
+// the prefix census: a copy then costs a comparison with its original
+// instead of a digest, and the report's comparison of the two is saved.
+constexpr std::uint64_t kTwinSize = SizeCensus::kPrefixMinSize;
 }  // namespace
 
 // Takes tasks while there are any, then sleeps until woken.
@@ -182,11 +187,67 @@ void DigestQueue::begin_lane(Worker& worker, int lane, Task& task, std::uint64_t
   at.size = size;
   at.read = 0;
   at.ended = false;
+  if (size >= kTwinSize && follows_twin(worker, lane)) return;
   if (worker.active++ == 0) ++hashing_;
   worker.md5.start(lane);
   if (!feed_lane(worker, lane)) {
     worker.md5.drop(lane);
     end_lane(worker, lane, Outcome::unreadable);
+  }
+}
+
+// Puts the lane's file, a large one, on the twin board. A leader is digested
+// in its lane as any file; a follower is first compared with its leader,
+// and when it is equal it leaves the lane, to take the leader's digest.
+// True when it has left the lane.
+bool DigestQueue::follows_twin(Worker& worker, int lane) {
+  Lane& at = worker.lane[lane];
+  Task& task = *at.task;
+  if (!budget_.take_file()) return false;  // for the leader's file, when it follows
+  int entry;
+  platform::FileHandle leader;
+  const TwinBoard::Role role = twins_.arrive(at.size, at.file, task.name_offset, entry, leader);
+  if (role != TwinBoard::Role::follower) {
+    budget_.give_back();
+    if (role == TwinBoard::Role::leader) at.twin = entry;
+    return false;
+  }
+  // Equal up to the size both had at their opens, and nothing past it in
+  // the follower; the leader's own digest finds a leader that grew.
+  unsigned char past;
+  const bool equal =
+      compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_) == Comparison::same &&
+      !cancelled_.load(std::memory_order_relaxed) &&
+      platform::read_at(at.file, at.size, &past, 1) == 0;
+  leader.close();
+  budget_.give_back();
+  const TwinBoard::Waiting follower{static_cast<std::uint32_t>(&task - slots_), task.name_offset};
+  const TwinBoard::Settled settled = twins_.settle(entry, equal, follower, task.digest);
+  if (settled == TwinBoard::Settled::digest_it) return false;
+  // A waiting task may be handed back by the leader's thread from now on.
+  at.task = nullptr;
+  at.file.close();
+  budget_.give_back();
+  if (settled == TwinBoard::Settled::digested) {
+    task.outcome = Outcome::digested;
+    complete(task);
+  }
+  return true;
+}
+
+// Hands back the followers that waited on a leader: each with the leader's
+// digest, or, when it has none, digested here on its own.
+void DigestQueue::hand_over(Worker& worker, const TwinBoard::Waiting* waiting, std::size_t count,
+                            const Md5Digest* digest) {
+  for (std::size_t i = 0; i < count; ++i) {
+    Task& task = slots_[waiting[i].task];
+    if (digest == nullptr) {
+      finish(task, worker.digest, worker.buffer, worker.batch);
+      continue;
+    }
+    task.digest = *digest;
+    task.outcome = Outcome::digested;
+    complete(task);
   }
 }
 
@@ -225,19 +286,30 @@ void DigestQueue::run_lanes(Worker& worker) {
 }
 
 // Closes the lane's file, gives its descriptor back and hands its task back
-// with outcome; an unreadable file gets no digest.
+// with outcome; an unreadable file gets no digest. A leader first ends on
+// the twin board, while its file is open, and its followers are handed back
+// after it.
 void DigestQueue::end_lane(Worker& worker, int lane, Outcome outcome) {
   Lane& at = worker.lane[lane];
   Task& task = *at.task;
   at.task = nullptr;
   if (--worker.active == 0) --hashing_;
+  if (outcome != Outcome::digested) task.digest.fill(0);
+  const Md5Digest digest = task.digest;
+  const Md5Digest* leading = outcome == Outcome::digested ? &digest : nullptr;
+  TwinBoard::Waiting waiting[TwinBoard::kFollowers];
+  std::size_t followers = 0;
+  if (at.twin >= 0) {
+    followers = twins_.leader_ended(at.twin, leading, waiting);
+    at.twin = -1;
+  }
   if (at.file.valid()) {  // a small file was closed once read
     at.file.close();
     budget_.give_back();
   }
   task.outcome = outcome;
-  if (outcome != Outcome::digested) task.digest.fill(0);
   complete(task);
+  hand_over(worker, waiting, followers, leading);
 }
 
 }  // namespace mirvale

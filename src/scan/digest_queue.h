@@ -36,6 +36,7 @@
 #include "scan/descriptor_budget.h"
 #include "scan/scan_path.h"
 #include "scan/size_census.h"
+#include "scan/twin_board.h"
 #include "types.h"
 
 namespace mirvale {
@@ -104,8 +105,8 @@ class DigestQueue {
                                             // each ended by a zero
   };
 
-  DigestQueue(SizeCensus& census, DescriptorBudget& budget, IoBuffer& io)
-      : census_(census), budget_(budget), own_buffer_(io), own_digest_(io) {}
+  DigestQueue(SizeCensus& census, DescriptorBudget& budget, TwinBoard& twins, IoBuffer& io)
+      : census_(census), budget_(budget), twins_(twins), own_buffer_(io), own_digest_(io) {}
   ~DigestQueue();
   DigestQueue(const DigestQueue&) = delete;
   DigestQueue& operator=(const DigestQueue&) = delete;
@@ -175,6 +176,7 @@ class DigestQueue {
     std::uint64_t size = 0;     // its size as found before the open
     std::uint64_t read = 0;     // bytes read so far
     bool ended = false;         // the chunk fed last ends the file
+    int twin = -1;              // its entry on the twin board, while it leads there
     alignas(64) unsigned char chunk[kLaneChunk];  // the bytes lent to the lane
   };
 
@@ -203,6 +205,9 @@ class DigestQueue {
   void read_small_files(Worker& worker, const int* lanes, int count);
   void start_lane(Worker& worker, int lane, Task& task);
   void begin_lane(Worker& worker, int lane, Task& task, std::uint64_t size);
+  bool follows_twin(Worker& worker, int lane);
+  void hand_over(Worker& worker, const TwinBoard::Waiting* waiting, std::size_t count,
+                 const Md5Digest* digest);
   bool feed_lane(Worker& worker, int lane);
   void run_lanes(Worker& worker);
   void end_lane(Worker& worker, int lane, Outcome outcome);
@@ -223,6 +228,7 @@ class DigestQueue {
 
   SizeCensus& census_;
   DescriptorBudget& budget_;
+  TwinBoard& twins_;
   IoBuffer& own_buffer_;           // the walk's buffer, for the tasks worked out on its thread
   FileDigest own_digest_;          // for the tasks worked out on the walk's thread
   platform::FileBatch own_batch_;  // the same, with the single calls

@@ -1,0 +1,110 @@
+// The twin board: leaders and their followers under one mutex, taken a few
+// times for each large file, and the compared pairs in an open-addressed
+// table keyed by name record.
+#include "scan/twin_board.h"
+
+namespace mirvale {
+
+namespace {
+std::size_t pair_slot(NameOffset name) {
+  return static_cast<std::size_t>((name * 0x9e3779b97f4a7c15ull) >> 52) % TwinBoard::kPairSlots;
+}
+}  // namespace
+
+TwinBoard::Role TwinBoard::arrive(std::uint64_t size, const platform::FileHandle& file,
+                                  NameOffset name, int& entry, platform::FileHandle& leader) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int free = -1;
+  for (int i = 0; i < static_cast<int>(kLeaders); ++i) {
+    Entry& at = entries_[i];
+    if (!at.used) {
+      if (free < 0) free = i;
+    } else if (!at.ended && at.size == size) {
+      leader = platform::duplicate(*at.file);
+      if (!leader.valid()) return Role::alone;
+      ++at.comparing;
+      entry = i;
+      return Role::follower;
+    }
+  }
+  if (free < 0) return Role::alone;
+  Entry& at = entries_[free];
+  at = Entry{};
+  at.used = true;
+  at.size = size;
+  at.file = &file;
+  at.name = name;
+  entry = free;
+  return Role::leader;
+}
+
+TwinBoard::Settled TwinBoard::settle(int entry, bool equal, const Waiting& follower,
+                                     Md5Digest& digest) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Entry& at = entries_[entry];
+  --at.comparing;
+  Settled settled = Settled::digest_it;
+  if (equal && at.ended && at.digested) {
+    digest = at.digest;
+    note_pair(at.name, follower.name);
+    settled = Settled::digested;
+  } else if (equal && !at.ended && at.waiting < kFollowers) {
+    at.wait[at.waiting++] = follower;
+    settled = Settled::waiting;
+  }
+  release_if_done(at);
+  return settled;
+}
+
+std::size_t TwinBoard::leader_ended(int entry, const Md5Digest* digest, Waiting* waiting) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Entry& at = entries_[entry];
+  at.ended = true;
+  at.file = nullptr;
+  at.digested = digest != nullptr;
+  if (digest != nullptr) at.digest = *digest;
+  const std::size_t count = at.waiting;
+  for (std::size_t i = 0; i < count; ++i) {
+    waiting[i] = at.wait[i];
+    if (digest != nullptr) note_pair(at.name, at.wait[i].name);
+  }
+  at.waiting = 0;
+  release_if_done(at);
+  return count;
+}
+
+bool TwinBoard::compared_with(NameOffset name, NameOffset& leader) const {
+  for (std::size_t slot = pair_slot(name);; slot = (slot + 1) % kPairSlots) {
+    const Pair& at = pairs_[slot];
+    if (!at.used) return false;
+    if (at.name == name) {
+      leader = at.leader;
+      return true;
+    }
+  }
+}
+
+// Notes that follower was found equal to leader, when the table has room
+// for both; the table stays at most half full, so that every look ends.
+void TwinBoard::note_pair(NameOffset leader, NameOffset follower) {
+  if (pairs_used_ + 2 > kPairSlots / 2) return;
+  put_pair(leader, leader);
+  put_pair(follower, leader);
+}
+
+void TwinBoard::put_pair(NameOffset name, NameOffset leader) {
+  std::size_t slot = pair_slot(name);
+  for (; pairs_[slot].used; slot = (slot + 1) % kPairSlots) {
+    if (pairs_[slot].name == name) return;
+  }
+  pairs_[slot] = {true, name, leader};
+  ++pairs_used_;
+}
+
+// Frees an entry once its leader has ended and no follower is still being
+// compared with it.
+void TwinBoard::release_if_done(Entry& entry) {
+  if (entry.ended && entry.comparing == 0) entry.used = false;
+}
+
+}  // namespace mirvale

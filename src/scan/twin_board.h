@@ -1,0 +1,97 @@
+// The twin board: large files of one size met while one of them is being
+// digested. The first a worker begins leads: it is digested, and stands on
+// the board while it is. One of its size begun meanwhile follows it: it is
+// compared with the leader byte for byte instead of being digested, and
+// takes the leader's digest once there is one, so that a pair of copies
+// costs one digest and one comparison, not two digests and a comparison in
+// the report. The board keeps the pairs so compared for the report, which
+// need not compare them again. Everything is in fixed memory: a file that
+// finds no room is digested, and confirmed, as any other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/file.h"
+#include "types.h"
+
+namespace mirvale {
+
+class TwinBoard {
+ public:
+  static constexpr std::size_t kLeaders = 64;      // leaders standing at once
+  static constexpr std::size_t kFollowers = 8;     // followers waiting on one leader
+  static constexpr std::size_t kPairSlots = 4096;  // compared files the report may trust, half full
+
+  enum class Role : std::uint8_t {
+    alone,     // neither: digest it
+    leader,    // digest it, and end it with leader_ended
+    follower,  // compare it with the leader's file, then settle it
+  };
+
+  // What a compared follower does next.
+  enum class Settled : std::uint8_t {
+    digest_it,  // it differs, could not wait or its leader has no digest
+    waiting,    // it is equal and waits for the leader's digest
+    digested,   // it is equal and has the leader's digest
+  };
+
+  // A follower waiting on its leader: the number of its task and its name.
+  struct Waiting {
+    std::uint32_t task = 0;
+    NameOffset name = 0;
+  };
+
+  // A large file of size bytes, open as file, with its name-store record,
+  // arrives: it follows the standing leader of its size (entry is then the
+  // leader's, and leader a second descriptor for the leader's file), or
+  // leads when none stands and there is room (entry is its own). file must
+  // stay open until the leader ends.
+  Role arrive(std::uint64_t size, const platform::FileHandle& file, NameOffset name, int& entry,
+              platform::FileHandle& leader);
+  // A follower of entry has been compared with its leader: equal or not.
+  // When it is digested, digest holds the leader's digest; when it waits,
+  // leader_ended hands task back.
+  Settled settle(int entry, bool equal, const Waiting& follower, Md5Digest& digest);
+  // The leader of entry has ended, with digest when it was digested, else
+  // null; its file may be closed after. The followers that wait on it are
+  // left in waiting, their count returned: each takes the digest, or is to
+  // be digested on its own when there is none.
+  std::size_t leader_ended(int entry, const Md5Digest* digest, Waiting* waiting);
+
+  // For the report, once the scan is over: the leader that name was
+  // compared with (itself for a leader), or false when it was in no pair.
+  bool compared_with(NameOffset name, NameOffset& leader) const;
+
+ private:
+  struct Entry {
+    bool used = false;
+    bool ended = false;                          // the leader's file is no longer open
+    bool digested = false;                       // ended with digest
+    std::uint64_t size = 0;                      // the leader's size
+    const platform::FileHandle* file = nullptr;  // the leader's file, while open
+    NameOffset name = 0;                         // the leader's record
+    unsigned comparing = 0;                      // followers being compared
+    std::size_t waiting = 0;                     // followers in wait
+    Waiting wait[kFollowers];
+    Md5Digest digest{};
+  };
+
+  struct Pair {
+    bool used = false;
+    NameOffset name = 0;
+    NameOffset leader = 0;
+  };
+
+  void note_pair(NameOffset leader, NameOffset follower);
+  void put_pair(NameOffset name, NameOffset leader);
+  void release_if_done(Entry& entry);
+
+  std::mutex mutex_;
+  Entry entries_[kLeaders];
+  Pair pairs_[kPairSlots];
+  std::size_t pairs_used_ = 0;
+};
+
+}  // namespace mirvale
