@@ -64,7 +64,9 @@ bool DigestQueue::fill_lanes(Worker& worker) {
   bool holding = false;
   while (worker.active + count < worker.md5.lanes()) {
     if (worker.active + count > 0 && idle_.load() > 0 && hashing_.load() < workers_) {
-      wake_workers(false);
+      // Only a task left to claim is worth a wake: one for nothing costs
+      // both threads a system call, once a chunk while this one hashes alone.
+      if (next_claim_.load() < pushed_.load()) wake_workers(false);
       break;
     }
     Task* task = claim_next();
