@@ -392,17 +392,20 @@ TEST_F(Insert, FileHoldsThePlainTreeOnceWrittenBackAlsoPastTheHeadAndTheLeads) {
 }
 
 // Handed over to the inserting thread, digests go into the tree in the order
-// handed over, through many turns of its ring, and a failed insertion fails
-// the finish and every later hand-over.
+// handed over, through many turns of its ring, also once insertions are
+// planned down the leads (digests that tie on their leads, with chains
+// inside and past the leads), and a failed insertion fails the finish and
+// every later hand-over.
 TEST_F(Insert, QueueInsertsOnItsThreadInTheOrderHandedOver) {
   std::mt19937 random(11);
   ModelTree model;
   {
     InsertQueue queue(tree_);
     ASSERT_TRUE(queue.start());
-    for (NameOffset i = 0; i < 20000; ++i) {
-      const Md5Digest d = digest_ending(static_cast<std::uint8_t>(random() % 97),
-                                        static_cast<std::uint8_t>(random() % 251));
+    for (NameOffset i = 0; i < kTreeLeadRecords + 20000; ++i) {
+      Md5Digest d = digest_ending(static_cast<std::uint8_t>(random() % 97),
+                                  static_cast<std::uint8_t>(random() % 251));
+      if (i % 3 == 0) d[0] = static_cast<std::uint8_t>(random());
       ASSERT_TRUE(queue.push(d, i));
       model.insert(d, i);
     }

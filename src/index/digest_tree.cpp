@@ -311,6 +311,31 @@ bool DigestTree::read_for_descent(std::uint32_t offset, const Md5Digest& digest,
   return true;
 }
 
+bool DigestTree::read_lead(std::uint32_t offset, const Md5Digest& digest, TreeRecord& work) const {
+  const unsigned char* in = memory_.get() + record_index_of(offset) * kTreeLeadSize;
+  decode_links(in, work);
+  work.digest = digest;
+  std::memcpy(work.digest.data(), in + kDigestAt, kLeadDigestSize);
+  if (std::memcmp(in + kDigestAt, digest.data(), kLeadDigestSize) != 0) return true;
+  constexpr std::size_t kRest = sizeof(Md5Digest) - kLeadDigestSize;
+  return platform::read_at(handle_, offset + kTreeLeadSize, work.digest.data() + kLeadDigestSize,
+                           kRest) == static_cast<long>(kRest);
+}
+
+void DigestTree::set_lead_links(std::uint32_t offset, const TreeRecord& record) {
+  encode_links(record, memory_.get() + record_index_of(offset) * kTreeLeadSize);
+}
+
+bool DigestTree::begin_planning(std::uint32_t& next_record) {
+  next_record = 0;
+  if (!end_of_file(next_record) || !holds_leads_ || leads_ < kTreeLeadRecords) return false;
+  // The leads' records leave the tail, so that a tie reads their rest from
+  // the file; the leads themselves go back at the write-back.
+  if (!flush_tail()) return false;
+  leads_changed_ = true;
+  return true;
+}
+
 bool DigestTree::rewrite_links(std::uint32_t offset, const TreeRecord& record) {
   unsigned char bytes[kLinksSize];
   encode_links(record, bytes);

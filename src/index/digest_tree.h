@@ -40,6 +40,23 @@ constexpr std::size_t kTreeHeadSize =
 // there, and a new record's parent is often a recent one.
 constexpr std::size_t kTreeTailSize = 1820 * kTreeRecordSize;
 
+// What is left of an insertion once the thread that queues it has taken it
+// down the leads (see InsertQueue): the leads it passed are updated, and
+// what remains lies past them, in the file.
+struct InsertPlan {
+  enum class Kind : std::uint8_t {
+    whole,    // nothing done yet: the whole insertion
+    record,   // linked already: write the new record; chained, it is at's chain's first
+    descend,  // go on down from at, a record past the leads
+    chain,    // append to the chain of at, a record in the leads, whose next record is first
+  };
+  Kind kind = Kind::whole;
+  bool chained = false;
+  std::uint32_t at = 0;
+  std::uint32_t first = 0;
+  std::uint32_t record = 0;  // where the new record goes: the end of the file
+};
+
 struct TreeRecord {
   std::uint32_t left = 0;      // subtree of smaller digests; 0 = none
   std::uint32_t right = 0;     // subtree of larger digests; 0 = none
@@ -92,7 +109,32 @@ class DigestTree {
 
  private:
   friend bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset);
+  // The same in two halves, once the tree has begun planning: plan_insertion
+  // takes an insertion, whose new record goes at record, down the leads;
+  // apply_insertion does the rest, or the whole of an insertion not planned.
+  // False on a failure as above.
+  bool plan_insertion(DigestTree& tree, const Md5Digest& digest, std::uint32_t record,
+                      InsertPlan& plan);
+  bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset,
+                       const InsertPlan& plan);
+  friend bool plan_insertion(DigestTree& tree, const Md5Digest& digest, std::uint32_t record,
+                             InsertPlan& plan);
+  friend bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset,
+                              const InsertPlan& plan);
+  friend bool insert_from(DigestTree& tree, const TreeRecord& fresh, std::uint32_t end,
+                          std::uint32_t offset, std::uint32_t chain_head);
 
+ public:
+  // Readies the tree for insertions planned on another thread than the one
+  // that applies them, when every lead is in memory; false while leads are
+  // still to come. next_record is the offset of the next record either way,
+  // 0 when it cannot be learnt.
+  // No insertion may be under way. From then on, until the next write-back,
+  // the planning thread alone touches the leads of the records in the tree
+  // proper (by plan_insertion) and the applying thread everything else.
+  bool begin_planning(std::uint32_t& next_record);
+
+ private:
   // Where the chain headed by head ended at its last insertion; a record
   // offset, or 0 when not known.
   struct ChainTail {
@@ -118,6 +160,18 @@ class DigestTree {
   // offset is no record's.
   bool read_for_descent(std::uint32_t offset, const Md5Digest& digest, bool on_chain,
                         TreeRecord& work);
+  // True when offset is a record's whose lead is in memory.
+  bool is_lead(std::uint32_t offset) const {
+    return holds_leads_ && offset >= kTreeHeaderSize && record_index_of(offset) < leads_;
+  }
+  static std::size_t record_index_of(std::uint32_t offset) {
+    return (offset - kTreeHeaderSize) / kTreeRecordSize;
+  }
+  // read_for_descent for a planned insertion: the record at offset has its
+  // lead in memory, and its rest, read on a tie, is in the file.
+  bool read_lead(std::uint32_t offset, const Md5Digest& digest, TreeRecord& work) const;
+  // Rewrites the links and bal of the lead of the record at offset.
+  void set_lead_links(std::uint32_t offset, const TreeRecord& record);
   // Rewrites the links and bal of the record at offset, a record read by
   // read_for_descent; false when the write fails.
   bool rewrite_links(std::uint32_t offset, const TreeRecord& record);
@@ -180,5 +234,13 @@ class DigestTree {
 // when a read, write or positioning failed, or the file has no room left
 // below 2^32; the tree must then not be used further.
 bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset);
+// The same in two halves, once the tree has begun planning: plan_insertion
+// takes an insertion, whose new record goes at record, down the leads;
+// apply_insertion does the rest, or the whole of an insertion not planned.
+// False on a failure as above.
+bool plan_insertion(DigestTree& tree, const Md5Digest& digest, std::uint32_t record,
+                    InsertPlan& plan);
+bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset,
+                     const InsertPlan& plan);
 
 }  // namespace mirvale

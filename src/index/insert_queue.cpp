@@ -34,6 +34,11 @@ bool InsertQueue::push(const Md5Digest& digest, NameOffset name_offset) {
     if (!insert_digest(tree_, digest, name_offset)) failed_.store(true);
     return !failed_.load();
   }
+  InsertPlan planned;
+  if (!plan(digest, planned)) {
+    failed_.store(true);
+    return false;
+  }
   const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
   if (number - inserted_.load() == kSlots) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -41,7 +46,7 @@ bool InsertQueue::push(const Md5Digest& digest, NameOffset name_offset) {
     room_ready_.wait(lock, [&] { return number - inserted_.load() <= kSlots - kWakeBatch; });
     walk_asleep_.store(false);
   }
-  ring_[number % kSlots] = Entry{digest, name_offset};
+  ring_[number % kSlots] = Entry{digest, name_offset, planned};
   pushed_.store(number + 1);
   // The inserting thread tests pushed_ after saying it sleeps, and this
   // thread tests that after publishing: one of the two sees the other.
@@ -53,16 +58,38 @@ bool InsertQueue::push(const Md5Digest& digest, NameOffset name_offset) {
 }
 
 bool InsertQueue::finish() {
-  if (started_) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    finishing_ = true;
-    work_ready_.notify_one();
-    walk_asleep_.store(true);
-    room_ready_.wait(lock, [&] { return inserted_.load() == pushed_.load(); });
-    walk_asleep_.store(false);
-    finishing_ = false;
-  }
+  if (started_) drain();
+  planning_ = false;
+  plan_check_ = pushed_.load(std::memory_order_relaxed);
   return !failed_.load();
+}
+
+void InsertQueue::drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  finishing_ = true;
+  work_ready_.notify_one();
+  walk_asleep_.store(true);
+  room_ready_.wait(lock, [&] { return inserted_.load() == pushed_.load(); });
+  walk_asleep_.store(false);
+  finishing_ = false;
+}
+
+bool InsertQueue::plan(const Md5Digest& digest, InsertPlan& plan) {
+  const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
+  if (!planning_ && number >= plan_check_) {
+    // Planning begins with the inserting thread idle, once every lead is in
+    // memory; each insertion adds one record, so until then the next look
+    // can wait for as many insertions as records are missing.
+    drain();
+    planning_ = tree_.begin_planning(next_record_);
+    const std::uint64_t records =
+        next_record_ < kTreeHeaderSize ? 0 : (next_record_ - kTreeHeaderSize) / kTreeRecordSize;
+    plan_check_ = number + (records < kTreeLeadRecords ? kTreeLeadRecords - records : kSlots);
+  }
+  if (!planning_) return true;
+  if (!plan_insertion(tree_, digest, next_record_, plan)) return false;
+  next_record_ += kTreeRecordSize;
+  return true;
 }
 
 void InsertQueue::serve() {
@@ -87,7 +114,7 @@ void InsertQueue::serve() {
 void InsertQueue::insert(std::uint64_t next) {
   const Entry& entry = ring_[next % kSlots];
   if (!failed_.load(std::memory_order_relaxed) &&
-      !insert_digest(tree_, entry.digest, entry.name_offset))
+      !apply_insertion(tree_, entry.digest, entry.name_offset, entry.plan))
     failed_.store(true);
 }
 

@@ -8,6 +8,13 @@
 // Each counter has one writer. The tree belongs to the inserting thread from
 // the first push until finish returns; without that thread (none started, or
 // the system could not start it) push inserts at once on the caller's thread.
+//
+// Once every lead of the tree is in memory, the caller's thread also takes
+// each insertion down the leads before it hands it over (plan_insertion), so
+// that the inserting thread has only the part in the file left, the part
+// that costs system calls: the two halves of the insertions run at once.
+// The leads of the records in the tree proper are then the caller's, until
+// finish, and everything else the inserting thread's.
 #pragma once
 
 #include <array>
@@ -51,9 +58,15 @@ class InsertQueue {
   struct Entry {
     Md5Digest digest{};          // the file's digest
     NameOffset name_offset = 0;  // where the file's path is in the name store
+    InsertPlan plan{};           // what is left of its insertion
   };
 
   void serve();
+  // Plans the insertion of digest, once every lead is in memory; false when
+  // the planning fails.
+  bool plan(const Md5Digest& digest, InsertPlan& plan);
+  // Waits until every entry handed over is inserted.
+  void drain();
   // Inserts the entry numbered next; notes a failure instead after one.
   void insert(std::uint64_t next);
   // The inserting thread sleeps until enough entries wait, or the walk
@@ -73,6 +86,9 @@ class InsertQueue {
   bool finishing_ = false;                    // under mutex_: the walk waits for the last entries
   bool stopping_ = false;                     // under mutex_: the thread is to end
   bool started_ = false;                      // the inserting thread runs
+  bool planning_ = false;                     // the caller's: insertions are planned
+  std::uint32_t next_record_ = 0;             // the caller's, planning: the next record's offset
+  std::uint64_t plan_check_ = 0;              // the caller's: when to see if planning may begin
   std::thread thread_;                        // the inserting thread, once started
 };
 
