@@ -465,13 +465,24 @@ bool DigestTree::end_of_file(std::uint32_t& offset) {
   return true;
 }
 
-std::uint32_t DigestTree::cached_tail(std::uint32_t head) const {
-  const ChainTail& slot = chain_tails_[(head / kTreeRecordSize) % kChainTailSlots];
-  return slot.head == head ? slot.tail : 0;
+namespace {
+std::size_t chain_set(std::uint32_t head) {
+  return (head / kTreeRecordSize) % (kChainTailSlots / 2) * 2;
+}
+}  // namespace
+
+const DigestTree::ChainTail* DigestTree::cached_tail(std::uint32_t head) const {
+  const ChainTail* set = &chain_tails_[chain_set(head)];
+  if (set[0].head == head) return &set[0];
+  return set[1].head == head ? &set[1] : nullptr;
 }
 
-void DigestTree::remember_tail(std::uint32_t head, std::uint32_t tail) {
-  chain_tails_[(head / kTreeRecordSize) % kChainTailSlots] = ChainTail{head, tail};
+void DigestTree::remember_tail(std::uint32_t head, std::uint32_t tail, std::uint32_t length) {
+  ChainTail* set = &chain_tails_[chain_set(head)];
+  ChainTail* slot = set[1].head == head ? &set[1] : &set[0];
+  // A chain not cached takes the slot of the shorter of the two, or a free one.
+  if (slot->head != head && set[1].length < set[0].length) slot = &set[1];
+  *slot = ChainTail{head, tail, length};
 }
 
 }  // namespace mirvale

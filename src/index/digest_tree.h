@@ -15,8 +15,11 @@ namespace mirvale {
 
 constexpr std::uint32_t kTreeHeaderSize = 4;
 constexpr std::uint32_t kTreeRecordSize = 36;
-// Slots of the in-memory cache of chain tails; memory stays fixed whatever
-// the number of files, and a chain whose slot was taken is walked instead.
+// Slots of the in-memory cache of chain tails, two for each set of heads;
+// memory stays fixed whatever the number of files, and a chain whose slot was
+// taken is walked instead. Of two chains, the longer keeps its slot: a tree
+// of many short chains beside a few long ones (files of a few bytes, empty
+// files) would otherwise walk the long ones again and again.
 constexpr std::size_t kChainTailSlots = 4096;
 // Memory the tree keeps, allocated once; it stays the same whatever the
 // number of files. It first holds the file's first kTreeHeadSize bytes, the
@@ -122,7 +125,7 @@ class DigestTree {
   friend bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset,
                               const InsertPlan& plan);
   friend bool insert_from(DigestTree& tree, const TreeRecord& fresh, std::uint32_t end,
-                          std::uint32_t offset, std::uint32_t chain_head);
+                          std::uint32_t offset, std::uint32_t chain_head, std::uint32_t members);
 
  public:
   // Readies the tree for insertions planned on another thread than the one
@@ -138,8 +141,9 @@ class DigestTree {
   // Where the chain headed by head ended at its last insertion; a record
   // offset, or 0 when not known.
   struct ChainTail {
-    std::uint32_t head = 0;  // offset of the chain's head, a tree record; 0 = slot free
-    std::uint32_t tail = 0;  // offset of the chain's last record
+    std::uint32_t head = 0;    // offset of the chain's head, a tree record; 0 = slot free
+    std::uint32_t tail = 0;    // offset of the chain's last record
+    std::uint32_t length = 0;  // records after the head, the tail the last
   };
 
   // Makes the memory, the tail, the cache of chain tails and the known end
@@ -206,10 +210,10 @@ class DigestTree {
   // The offset of the next record to be created: the end of the file. False
   // when it cannot be learnt or does not fit 32 bits.
   bool end_of_file(std::uint32_t& offset);
-  // The last known record of the chain headed by head, or 0.
-  std::uint32_t cached_tail(std::uint32_t head) const;
-  // Notes tail as the last record of the chain headed by head.
-  void remember_tail(std::uint32_t head, std::uint32_t tail);
+  // The last known record of the chain headed by head, or null.
+  const ChainTail* cached_tail(std::uint32_t head) const;
+  // Notes tail as the last record of the chain headed by head, the length-th after it.
+  void remember_tail(std::uint32_t head, std::uint32_t tail, std::uint32_t length);
 
   platform::FileHandle handle_;              // the open tree file
   std::unique_ptr<unsigned char[]> memory_;  // kTreeMemory bytes: the head or the leads
@@ -226,7 +230,7 @@ class DigestTree {
   std::uint32_t root_ = 0;                 // header value, kept in memory for the run
   std::uint64_t end_ = 0;                  // the file's size, as this module has written it
   bool end_known_ = false;                 // false after a failed write: ask the system
-  std::array<ChainTail, kChainTailSlots> chain_tails_{};  // direct-mapped by head
+  std::array<ChainTail, kChainTailSlots> chain_tails_{};  // sets of two, by head
 };
 
 // Adds a file's digest and name offset to the tree: a new record at the end

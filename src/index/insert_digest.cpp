@@ -19,9 +19,9 @@ std::int32_t step_bal(std::int32_t bal, int step) {
 
 // Inserts fresh as the record at end, going down from the record at offset;
 // chain_head is the tree record of its digest when offset is on its chain,
-// else 0.
+// after members of its records, else 0.
 bool insert_from(DigestTree& tree, const TreeRecord& fresh, std::uint32_t end, std::uint32_t offset,
-                 std::uint32_t chain_head) {
+                 std::uint32_t chain_head, std::uint32_t members) {
   const Md5Digest& digest = fresh.digest;
   // Every path from the root visits each record at most once; a longer one
   // means the links of a damaged file form a cycle.
@@ -30,6 +30,7 @@ bool insert_from(DigestTree& tree, const TreeRecord& fresh, std::uint32_t end, s
   for (;;) {
     if (steps_left-- == 0 || !tree.read_for_descent(offset, digest, chain_head != 0, work))
       return false;
+    if (chain_head != 0) ++members;
     const std::uint32_t parent = offset;
     const auto order = digest <=> work.digest;
     if (order == 0) {
@@ -37,13 +38,14 @@ bool insert_from(DigestTree& tree, const TreeRecord& fresh, std::uint32_t end, s
       if (work.equal != 0) {
         // The chain's records are passed unchanged, so its cached tail may
         // be read directly; an uncached chain is walked.
-        std::uint32_t tail = parent == chain_head ? tree.cached_tail(chain_head) : 0;
-        offset = tail != 0 ? tail : work.equal;
+        const auto* cached = parent == chain_head ? tree.cached_tail(chain_head) : nullptr;
+        offset = cached != nullptr ? cached->tail : work.equal;
+        if (cached != nullptr) members = cached->length - 1;
         continue;
       }
       work.equal = end;
       if (!tree.write_record(end, fresh) || !tree.rewrite_links(parent, work)) return false;
-      tree.remember_tail(chain_head, end);
+      tree.remember_tail(chain_head, end, members + 1);
       return true;
     }
     // A record of a chain never has a digest other than its head's.
@@ -69,7 +71,7 @@ bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_of
     tree.root_ = kTreeHeaderSize;
     return tree.write_record(kTreeHeaderSize, fresh) && tree.write_header();
   }
-  return insert_from(tree, fresh, end, tree.root_, 0) && tree.write_header();
+  return insert_from(tree, fresh, end, tree.root_, 0, 0) && tree.write_header();
 }
 
 // Takes an insertion down the leads, from the root, which is one of them,
@@ -127,14 +129,16 @@ bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_
   switch (plan.kind) {
     case InsertPlan::Kind::record:
       if (!tree.write_record(end, fresh)) return false;
-      if (plan.chained) tree.remember_tail(plan.at, end);
+      if (plan.chained) tree.remember_tail(plan.at, end, 1);
       break;
     case InsertPlan::Kind::descend:
-      if (!insert_from(tree, fresh, end, plan.at, 0)) return false;
+      if (!insert_from(tree, fresh, end, plan.at, 0, 0)) return false;
       break;
     default: {
-      const std::uint32_t tail = tree.cached_tail(plan.at);
-      if (!insert_from(tree, fresh, end, tail != 0 ? tail : plan.first, plan.at)) return false;
+      const auto* cached = tree.cached_tail(plan.at);
+      const std::uint32_t from = cached != nullptr ? cached->tail : plan.first;
+      const std::uint32_t before = cached != nullptr ? cached->length - 1 : 0;
+      if (!insert_from(tree, fresh, end, from, plan.at, before)) return false;
     }
   }
   return tree.write_header();
