@@ -76,11 +76,13 @@ char* Confirmation::ChainRound::path(unsigned i) {
   return reinterpret_cast<char*>(buffer.bytes) + kHalf + i * kPathSlot;
 }
 
-Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, IoBuffer& buffer,
+Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, NameOffset name,
+                                                std::uint32_t next, IoBuffer& buffer,
                                                 ChainPaths& paths,
                                                 platform::FileBatch& batch) const {
   ChainRound round{buffer, paths, batch};
-  if (!read_record(head, round.record)) return Verdict::mixed;
+  round.record.name_offset = name;
+  round.record.equal = next;
   if (compared_in_scan(head, round.record, paths)) return Verdict::one_class;
   round.next = head;
   while (round.next != 0) {

@@ -70,10 +70,11 @@ class Confirmation {
   // Opens the regular file whose path is stored at name, without following
   // a link; the path is left in path, ScanPath::kCapacity bytes.
   platform::OpenStatus open_file(NameOffset name, char* path, OpenedFile& out) const;
-  // Whether every file of the chain headed at head has one content; the
-  // paths it opens go to paths. Files are opened and read with batch.
-  Verdict check_chain(std::uint32_t head, IoBuffer& buffer, ChainPaths& paths,
-                      platform::FileBatch& batch) const;
+  // Whether every file of the chain headed at head, whose record names the
+  // file at name and is followed by next, has one content; the paths it
+  // opens go to paths. Files are opened and read with batch.
+  Verdict check_chain(std::uint32_t head, NameOffset name, std::uint32_t next, IoBuffer& buffer,
+                      ChainPaths& paths, platform::FileBatch& batch) const;
 
  private:
   // A look at a chain, a round of files at a time.

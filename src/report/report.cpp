@@ -40,7 +40,8 @@ DigestQueue::Outcome Report::check_chain(const void* confirmation, DigestQueue::
                                          IoBuffer& buffer, platform::FileBatch& batch) {
   ChainPaths paths{task.chain_paths, DigestQueue::kChainPathBytes};
   const Confirmation::Verdict verdict =
-      static_cast<const Confirmation*>(confirmation)->check_chain(task.chain, buffer, paths, batch);
+      static_cast<const Confirmation*>(confirmation)
+          ->check_chain(task.chain, task.chain_name, task.chain_next, buffer, paths, batch);
   task.chain_paths_length = paths.whole ? static_cast<std::uint16_t>(paths.used) : 0;
   switch (verdict) {
     case Confirmation::Verdict::one_class:
@@ -87,12 +88,13 @@ void Report::walk_tree() {
         if (!tree_.read_record(stack_offset_[top], traversal_record_)) return;
         stack_state_[top] = kVisit;
         stack_right_[top] = traversal_record_.right;
-        stack_grouped_[top] = traversal_record_.equal != 0;
+        stack_next_[top] = traversal_record_.equal;
+        stack_name_[top] = traversal_record_.name_offset;
         if (traversal_record_.left != 0) push(count, traversal_record_.left);
         break;
       case kVisit:
         stack_state_[top] = kLeave;
-        if (stack_grouped_[top]) queue_group(stack_offset_[top]);
+        if (stack_next_[top] != 0) queue_group(top);
         if (stack_right_[top] != 0) push(count, stack_right_[top]);
         break;
       default:
@@ -110,9 +112,10 @@ void Report::push(std::uint32_t& count, std::uint32_t offset) {
   ++count;
 }
 
-// Queues the chain headed at head for the workers to look at, first printing
-// the groups ahead of it whose look is done, or enough of them to make room.
-void Report::queue_group(std::uint32_t head) {
+// Queues the chain headed at the record of stack entry top for the workers to
+// look at, with what the walk read of it, first printing the groups ahead of
+// it whose look is done, or enough of them to make room.
+void Report::queue_group(std::uint32_t top) {
   while (!out_of_descriptors_ && queue_.oldest_ready()) print_oldest();
   if (!out_of_descriptors_ && queue_.full()) {
     queue_.wait_for_room();
@@ -120,7 +123,8 @@ void Report::queue_group(std::uint32_t head) {
       print_oldest();  // waits for it, if the workers finished out of order
     } while (!out_of_descriptors_ && queue_.oldest_ready());
   }
-  if (!out_of_descriptors_) queue_.push_check(head);
+  if (!out_of_descriptors_)
+    queue_.push_check(stack_offset_[top], stack_name_[top], stack_next_[top]);
 }
 
 // Prints the oldest queued chain once it has been looked at: at once when

@@ -61,7 +61,7 @@ class Report {
                                           IoBuffer& buffer, platform::FileBatch& batch);
   void walk_tree();
   void push(std::uint32_t& count, std::uint32_t offset);
-  void queue_group(std::uint32_t head);
+  void queue_group(std::uint32_t top);
   void print_oldest();
   void print_kept_group(const char* paths, std::size_t size);
   void print_group(std::uint32_t head);
@@ -88,7 +88,8 @@ class Report {
   std::uint32_t stack_offset_[kStackEntries];   // record offset per entry
   std::uint8_t stack_state_[kStackEntries];     // 1, 2 or 0 per entry
   std::uint32_t stack_right_[kStackEntries];    // the entry's right link, once read
-  bool stack_grouped_[kStackEntries];           // the entry heads a chain, once read
+  std::uint32_t stack_next_[kStackEntries];     // the entry's next on its chain, once read
+  NameOffset stack_name_[kStackEntries];        // the entry's name-store record, once read
   TreeRecord traversal_record_;                 // the record of the top entry
   TreeRecord chain_record_;                     // the record of the chain walk
   bool stack_full_ = false;

@@ -79,13 +79,15 @@ void DigestQueue::push(Job job, platform::DirectoryRef dir, std::uint32_t lease,
   publish(task, number);
 }
 
-void DigestQueue::push_check(std::uint32_t chain) {
+void DigestQueue::push_check(std::uint32_t chain, NameOffset name, std::uint32_t next) {
   const std::uint64_t number = pushed_.load(std::memory_order_relaxed);
   Task& task = slot(number);
   task.path_at = 0;
   task.path_length = 0;
   task.job = Job::check_chain;
   task.chain = chain;
+  task.chain_name = name;
+  task.chain_next = next;
   task.chain_paths = check_paths_[number % kCheckSlots];
   publish(task, number);
 }

@@ -95,6 +95,8 @@ class DigestQueue {
     std::uint16_t name_at = 0;      // where the file's own name starts in its path
     std::uint64_t number = 0;       // its place in the order of the queue
     std::uint32_t chain = 0;        // check_chain: the tree offset of the chain's head
+    NameOffset chain_name = 0;      // check_chain: the head's name-store record
+    std::uint32_t chain_next = 0;   // check_chain: the record after the head
     std::uint16_t chain_paths_length =
         0;                               // check_chain: bytes in chain_paths; 0 if they did not fit
     Job job = Job::digest;               // what to work out
@@ -133,10 +135,10 @@ class DigestQueue {
   // Makes the queue hold at most kCheckSlots tasks from now on, before the
   // first check is queued; the queue must be empty.
   void begin_checks() { capacity_ = capacity_ < kCheckSlots ? capacity_ : kCheckSlots; }
-  // Queues a check of the chain headed at chain with the check set last; the
-  // queue must not be full. A check has no path: checks and files are never
-  // queued together.
-  void push_check(std::uint32_t chain);
+  // Queues a check of the chain headed at chain, whose head names the file at
+  // name and is followed by next, with the check set last; the queue must not
+  // be full. A check has no path: checks and files are never queued together.
+  void push_check(std::uint32_t chain, NameOffset name, std::uint32_t next);
   // Sets what check_chain jobs run, before any is queued.
   void set_chain_check(ChainCheck check, const void* checker) {
     chain_check_ = check;
