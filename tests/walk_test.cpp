@@ -417,6 +417,19 @@ TEST_F(WalkTest, FileSwappedForAFifoBeforeTheReportIsNeverGrouped) {
   EXPECT_EQ(rig_.groups(work_), expected);
 }
 
+// Large copies compared while they were digested are compared again by the
+// report once one of them has changed, in place and at its size.
+TEST_F(WalkTest, TwinChangedAfterTheScanIsComparedAgain) {
+  const std::string content(4 << 20, 'x');
+  for (const char* f : {"twin 1", "twin 2"}) test::write_file(tree_ / f, content);
+  rig_.walk(tree_.path());
+  const int fd = ::open((tree_ / "twin 2").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "y", 1, static_cast<off_t>(content.size() - 1)), 1);
+  ::close(fd);
+  EXPECT_EQ(rig_.groups(work_), test::Groups{});
+}
+
 // A regular file that reads past the size its descriptor shows, as a file
 // growing between the two does: a kernel file of size 0 mounted over an
 // empty one. It is unreadable, never digested as empty.
@@ -460,7 +473,7 @@ TEST(TwinBoardTest, FollowerTakesTheDigestOnlyWhenEqualToADigestedLeader) {
     const Md5Digest* ended = c.digested ? &leader_digest : nullptr;
     std::size_t handed = c.leader_first ? board->leader_ended(lead, ended, waiting) : 0;
     Md5Digest digest{};
-    EXPECT_EQ(board->settle(follow, c.equal, {5, 2}, digest), c.settled);
+    EXPECT_EQ(board->settle(follow, c.equal, {5, 2, 0, 0}, digest), c.settled);
     if (!c.leader_first) handed = board->leader_ended(lead, ended, waiting);
     EXPECT_EQ(handed, c.settled == Settled::waiting ? 1u : 0u);
     if (handed == 1) {
@@ -468,7 +481,8 @@ TEST(TwinBoardTest, FollowerTakesTheDigestOnlyWhenEqualToADigestedLeader) {
     }
     EXPECT_EQ(digest, c.settled == Settled::digested ? leader_digest : Md5Digest{});
     NameOffset with = 0;
-    EXPECT_EQ(board->compared_with(2, with), c.equal && c.digested);
+    std::uint64_t stamp = 0;
+    EXPECT_EQ(board->compared_with(2, with, stamp), c.equal && c.digested);
     EXPECT_EQ(board->arrive(10, file, 3, again, copy), TwinBoard::Role::leader);
   }
 }

@@ -76,6 +76,10 @@ bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& siz
 // file whatever has become of the name it was opened by. Invalid when no
 // descriptor is free.
 FileHandle duplicate(const FileHandle& file);
+// A mark of the open file's identity and state: its device and inode, size
+// and status-change time, which any write or rename changes. False when it
+// cannot be learnt.
+bool file_stamp(const FileHandle& file, std::uint64_t& stamp);
 // Tells the system that file is about to be read once from start to end, so
 // that it reads ahead further.
 void advise_sequential(const FileHandle& file);

@@ -173,6 +173,21 @@ FileHandle duplicate(const FileHandle& file) {
   return FileHandle(::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0));
 }
 
+bool file_stamp(const FileHandle& file, std::uint64_t& stamp) {
+  struct stat st;
+  if (::fstat(file.fd(), &st) != 0) return false;
+  const std::uint64_t parts[] = {
+      static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+      static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ctim.tv_sec),
+      static_cast<std::uint64_t>(st.st_ctim.tv_nsec)};
+  stamp = 0;
+  for (std::uint64_t part : parts) {
+    stamp = (stamp ^ part) * 0x9e3779b97f4a7c15ull;
+    stamp ^= stamp >> 29;
+  }
+  return true;
+}
+
 long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size) {
   char* p = static_cast<char*>(buffer);
   size_t done = 0;

@@ -93,20 +93,24 @@ Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, NameOffset n
 }
 
 // Whether the scan compared every file of the chain headed at head, whose
-// record is first, with one of them, its leader, and found them equal; if
-// so their paths go to paths. A chain with any other file is looked at whole.
+// record is first, with one of them, its leader, and found them equal, and
+// each is still the file it compared, unchanged: opened below the start
+// directory as any file the report compares, its stamp the same. If so
+// their paths go to paths. A chain with any other file is looked at whole.
 bool Confirmation::compared_in_scan(std::uint32_t head, const TreeRecord& first,
                                     ChainPaths& paths) const {
   NameOffset leader;
-  if (!twins_.compared_with(first.name_offset, leader)) return false;
+  std::uint64_t stamp;
+  if (!twins_.compared_with(first.name_offset, leader, stamp)) return false;
   NameOffset names[TwinBoard::kFollowers + 1];
+  std::uint64_t stamps[TwinBoard::kFollowers + 1];
   std::size_t count = 0;
   bool leader_met = false;
   TreeRecord record = first;
   for (std::uint32_t offset = head; offset != 0; ++count) {
     NameOffset with;
-    if (count == std::size(names) || !twins_.compared_with(record.name_offset, with) ||
-        with != leader)
+    if (count == std::size(names) ||
+        !twins_.compared_with(record.name_offset, with, stamps[count]) || with != leader)
       return false;
     leader_met = leader_met || record.name_offset == leader;
     names[count] = record.name_offset;
@@ -116,7 +120,9 @@ bool Confirmation::compared_in_scan(std::uint32_t head, const TreeRecord& first,
   if (!leader_met) return false;
   char path[ScanPath::kCapacity];
   for (std::size_t i = 0; i < count; ++i) {
-    if (name_below(names[i], path) == nullptr) {
+    OpenedFile file;
+    if (open_file(names[i], path, file) != platform::OpenStatus::opened ||
+        !platform::file_stamp(file.handle, stamp) || stamp != stamps[i]) {
       paths.used = 0;  // looked at whole after all
       paths.whole = true;
       return false;

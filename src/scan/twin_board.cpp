@@ -7,7 +7,7 @@ namespace mirvale {
 
 namespace {
 std::size_t pair_slot(NameOffset name) {
-  return static_cast<std::size_t>((name * 0x9e3779b97f4a7c15ull) >> 52) % TwinBoard::kPairSlots;
+  return static_cast<std::size_t>((name * 0x9e3779b97f4a7c15ull) >> 53) % TwinBoard::kPairSlots;
 }
 }  // namespace
 
@@ -46,7 +46,7 @@ TwinBoard::Settled TwinBoard::settle(int entry, bool equal, const Waiting& follo
   Settled settled = Settled::digest_it;
   if (equal && at.ended && at.digested) {
     digest = at.digest;
-    note_pair(at.name, follower.name);
+    note_pair(at.name, follower);
     settled = Settled::digested;
   } else if (equal && !at.ended && at.waiting < kFollowers) {
     at.wait[at.waiting++] = follower;
@@ -66,19 +66,20 @@ std::size_t TwinBoard::leader_ended(int entry, const Md5Digest* digest, Waiting*
   const std::size_t count = at.waiting;
   for (std::size_t i = 0; i < count; ++i) {
     waiting[i] = at.wait[i];
-    if (digest != nullptr) note_pair(at.name, at.wait[i].name);
+    if (digest != nullptr) note_pair(at.name, at.wait[i]);
   }
   at.waiting = 0;
   release_if_done(at);
   return count;
 }
 
-bool TwinBoard::compared_with(NameOffset name, NameOffset& leader) const {
+bool TwinBoard::compared_with(NameOffset name, NameOffset& leader, std::uint64_t& stamp) const {
   for (std::size_t slot = pair_slot(name);; slot = (slot + 1) % kPairSlots) {
     const Pair& at = pairs_[slot];
     if (!at.used) return false;
     if (at.name == name) {
       leader = at.leader;
+      stamp = at.stamp;
       return true;
     }
   }
@@ -86,18 +87,18 @@ bool TwinBoard::compared_with(NameOffset name, NameOffset& leader) const {
 
 // Notes that follower was found equal to leader, when the table has room
 // for both; the table stays at most half full, so that every look ends.
-void TwinBoard::note_pair(NameOffset leader, NameOffset follower) {
+void TwinBoard::note_pair(NameOffset leader, const Waiting& follower) {
   if (pairs_used_ + 2 > kPairSlots / 2) return;
-  put_pair(leader, leader);
-  put_pair(follower, leader);
+  put_pair(leader, leader, follower.leader_stamp);
+  put_pair(follower.name, leader, follower.stamp);
 }
 
-void TwinBoard::put_pair(NameOffset name, NameOffset leader) {
+void TwinBoard::put_pair(NameOffset name, NameOffset leader, std::uint64_t stamp) {
   std::size_t slot = pair_slot(name);
   for (; pairs_[slot].used; slot = (slot + 1) % kPairSlots) {
     if (pairs_[slot].name == name) return;
   }
-  pairs_[slot] = {true, name, leader};
+  pairs_[slot] = {true, name, leader, stamp};
   ++pairs_used_;
 }
 

@@ -5,8 +5,9 @@
 // takes the leader's digest once there is one, so that a pair of copies
 // costs one digest and one comparison, not two digests and a comparison in
 // the report. The board keeps the pairs so compared for the report, which
-// need not compare them again. Everything is in fixed memory: a file that
-// finds no room is digested, and confirmed, as any other.
+// need not compare them again while each file of a pair keeps the stamp it
+// had when they were compared (platform::file_stamp). Everything is in fixed
+// memory: a file that finds no room is digested, and confirmed, as any other.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,7 @@ class TwinBoard {
  public:
   static constexpr std::size_t kLeaders = 64;      // leaders standing at once
   static constexpr std::size_t kFollowers = 8;     // followers waiting on one leader
-  static constexpr std::size_t kPairSlots = 4096;  // compared files the report may trust, half full
+  static constexpr std::size_t kPairSlots = 2048;  // compared files the report may trust, half full
 
   enum class Role : std::uint8_t {
     alone,     // neither: digest it
@@ -37,10 +38,13 @@ class TwinBoard {
     digested,   // it is equal and has the leader's digest
   };
 
-  // A follower waiting on its leader: the number of its task and its name.
+  // A follower compared with its leader: the number of its task, its name,
+  // and the stamps of the two files, unchanged over the comparison.
   struct Waiting {
     std::uint32_t task = 0;
     NameOffset name = 0;
+    std::uint64_t stamp = 0;
+    std::uint64_t leader_stamp = 0;
   };
 
   // A large file of size bytes, open as file, with its name-store record,
@@ -61,8 +65,9 @@ class TwinBoard {
   std::size_t leader_ended(int entry, const Md5Digest* digest, Waiting* waiting);
 
   // For the report, once the scan is over: the leader that name was
-  // compared with (itself for a leader), or false when it was in no pair.
-  bool compared_with(NameOffset name, NameOffset& leader) const;
+  // compared with (itself for a leader) and the file's stamp then, or false
+  // when it was in no pair.
+  bool compared_with(NameOffset name, NameOffset& leader, std::uint64_t& stamp) const;
 
  private:
   struct Entry {
@@ -82,10 +87,11 @@ class TwinBoard {
     bool used = false;
     NameOffset name = 0;
     NameOffset leader = 0;
+    std::uint64_t stamp = 0;
   };
 
-  void note_pair(NameOffset leader, NameOffset follower);
-  void put_pair(NameOffset name, NameOffset leader);
+  void note_pair(NameOffset leader, const Waiting& follower);
+  void put_pair(NameOffset name, NameOffset leader, std::uint64_t stamp);
   void release_if_done(Entry& entry);
 
   std::mutex mutex_;
