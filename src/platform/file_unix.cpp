@@ -4,6 +4,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -195,6 +196,20 @@ long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t 
     ssize_t got = ::pread(file.fd(), p + done, size - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<long>(done);
+}
+
+long read_cached_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size) {
+  char* p = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    struct iovec part = {p + done, size - done};
+    ssize_t got = ::preadv2(file.fd(), &part, 1, static_cast<off_t>(offset + done), RWF_NOWAIT);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;  // EAGAIN: not in memory; EOPNOTSUPP: cannot tell
     if (got == 0) break;
     done += static_cast<size_t>(got);
   }

@@ -216,18 +216,21 @@ bool DigestQueue::follows_twin(Worker& worker, int lane) {
   }
   // Equal up to the size both had at their opens, and nothing past it in
   // the follower (the leader's own digest finds a leader that grew), and
-  // neither changed meanwhile.
+  // neither changed meanwhile. Only bytes in memory are compared: a read
+  // that would wait for the disk would hold up every lane of this worker,
+  // so a follower not in memory is digested in its lane instead.
   TwinBoard::Waiting follower{static_cast<std::uint32_t>(&task - slots_), task.name_offset};
   std::uint64_t stamp, leader_stamp;
   unsigned char past;
-  const bool equal =
-      platform::file_stamp(at.file, follower.stamp) &&
-      platform::file_stamp(leader, follower.leader_stamp) &&
-      compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_) == Comparison::same &&
-      !cancelled_.load(std::memory_order_relaxed) &&
-      platform::read_at(at.file, at.size, &past, 1) == 0 && platform::file_stamp(at.file, stamp) &&
-      platform::file_stamp(leader, leader_stamp) && stamp == follower.stamp &&
-      leader_stamp == follower.leader_stamp;
+  const bool equal = platform::file_stamp(at.file, follower.stamp) &&
+                     platform::file_stamp(leader, follower.leader_stamp) &&
+                     compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_, true) ==
+                         Comparison::same &&
+                     !cancelled_.load(std::memory_order_relaxed) &&
+                     platform::read_at(at.file, at.size, &past, 1) == 0 &&
+                     platform::file_stamp(at.file, stamp) &&
+                     platform::file_stamp(leader, leader_stamp) && stamp == follower.stamp &&
+                     leader_stamp == follower.leader_stamp;
   leader.close();
   budget_.give_back();
   const TwinBoard::Settled settled = twins_.settle(entry, equal, follower, task.digest);
