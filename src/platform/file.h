@@ -72,9 +72,10 @@ OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle
 // The size of the file name in dir, a link not followed; false unless it is a
 // regular file.
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size);
-// A second descriptor for the open file, closed on exec: it reads the same
-// file whatever has become of the name it was opened by. Invalid when no
-// descriptor is free.
+// A second descriptor for the file open as file, closed on exec: it reads
+// the same file whatever has become of the name it was opened by, and where
+// the system allows, reads ahead on its own. Invalid when no descriptor is
+// free.
 FileHandle duplicate(const FileHandle& file);
 // A mark of the open file's identity and state: its device and inode, size
 // and status-change time, which any write or rename changes. False when it

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "platform/file.h"
@@ -171,6 +172,16 @@ bool write_all(const FileHandle& file, const void* data, size_t size) {
 }
 
 FileHandle duplicate(const FileHandle& file) {
+  // Opened afresh through the descriptor's own link in /proc, which always
+  // leads to its file, so that the two read ahead each on its own; where
+  // /proc is not there, a copy of the descriptor shares its read-ahead.
+  char link[40];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd());
+  FileHandle fresh(::open(link, (kReadFlags & ~O_NOFOLLOW) | O_CLOEXEC));
+  struct stat had, got;
+  if (fresh.valid() && ::fstat(file.fd(), &had) == 0 && ::fstat(fresh.fd(), &got) == 0 &&
+      had.st_dev == got.st_dev && had.st_ino == got.st_ino)
+    return fresh;
   return FileHandle(::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0));
 }
 

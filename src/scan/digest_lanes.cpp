@@ -216,16 +216,17 @@ bool DigestQueue::follows_twin(Worker& worker, int lane) {
   }
   // Equal up to the size both had at their opens, and nothing past it in
   // the follower (the leader's own digest finds a leader that grew), and
-  // neither changed meanwhile. Only bytes in memory are compared: a read
-  // that would wait for the disk would hold up every lane of this worker,
-  // so a follower not in memory is digested in its lane instead.
+  // neither changed meanwhile. While the worker has other files in its
+  // lanes only bytes in memory are compared: a read that waited for the
+  // disk would hold them all up, so a follower not in memory is digested
+  // in its lane instead.
   TwinBoard::Waiting follower{static_cast<std::uint32_t>(&task - slots_), task.name_offset};
   std::uint64_t stamp, leader_stamp;
   unsigned char past;
   const bool equal = platform::file_stamp(at.file, follower.stamp) &&
                      platform::file_stamp(leader, follower.leader_stamp) &&
-                     compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_, true) ==
-                         Comparison::same &&
+                     compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_,
+                                   worker.active > 0) == Comparison::same &&
                      !cancelled_.load(std::memory_order_relaxed) &&
                      platform::read_at(at.file, at.size, &past, 1) == 0 &&
                      platform::file_stamp(at.file, stamp) &&
