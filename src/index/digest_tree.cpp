@@ -298,11 +298,7 @@ bool DigestTree::read_for_descent(std::uint32_t offset, const Md5Digest& digest,
   if (!is_record_offset(offset)) return false;
   const std::size_t index = record_index(offset);
   if (!holds_leads_ || index >= leads_) return read_record(offset, work);
-  const unsigned char* in = lead(index);
-  decode_links(in, work);
-  work.digest = digest;
-  std::memcpy(work.digest.data(), in + kDigestAt, kLeadDigestSize);
-  if (on_chain || std::memcmp(in + kDigestAt, digest.data(), kLeadDigestSize) != 0) return true;
+  if (!decode_lead(index, digest, work) || on_chain) return true;
   // The first bytes tie: the rest of the digest decides.
   unsigned char rest[kTreeRecordSize - kTreeLeadSize];
   if (!read_unsettled(offset + kTreeLeadSize, rest, sizeof rest)) return false;
@@ -311,19 +307,27 @@ bool DigestTree::read_for_descent(std::uint32_t offset, const Md5Digest& digest,
   return true;
 }
 
-bool DigestTree::read_lead(std::uint32_t offset, const Md5Digest& digest, TreeRecord& work) const {
-  const unsigned char* in = memory_.get() + record_index_of(offset) * kTreeLeadSize;
+bool DigestTree::decode_lead(std::size_t index, const Md5Digest& digest, TreeRecord& work) const {
+  const unsigned char* in = lead(index);
   decode_links(in, work);
   work.digest = digest;
   std::memcpy(work.digest.data(), in + kDigestAt, kLeadDigestSize);
-  if (std::memcmp(in + kDigestAt, digest.data(), kLeadDigestSize) != 0) return true;
+  return std::memcmp(in + kDigestAt, digest.data(), kLeadDigestSize) == 0;
+}
+
+bool DigestTree::is_lead(std::uint32_t offset) const {
+  return holds_leads_ && is_record_offset(offset) && record_index(offset) < leads_;
+}
+
+bool DigestTree::read_lead(std::uint32_t offset, const Md5Digest& digest, TreeRecord& work) const {
+  if (!decode_lead(record_index(offset), digest, work)) return true;
   constexpr std::size_t kRest = sizeof(Md5Digest) - kLeadDigestSize;
   return platform::read_at(handle_, offset + kTreeLeadSize, work.digest.data() + kLeadDigestSize,
                            kRest) == static_cast<long>(kRest);
 }
 
 void DigestTree::set_lead_links(std::uint32_t offset, const TreeRecord& record) {
-  encode_links(record, memory_.get() + record_index_of(offset) * kTreeLeadSize);
+  encode_links(record, lead(record_index(offset)));
 }
 
 bool DigestTree::begin_planning(std::uint32_t& next_record) {

@@ -49,12 +49,12 @@ constexpr std::size_t kTreeTailSize = 1820 * kTreeRecordSize;
 struct InsertPlan {
   enum class Kind : std::uint8_t {
     whole,    // nothing done yet: the whole insertion
-    record,   // linked already: write the new record; chained, it is at's chain's first
+    record,   // linked as a child already: write the new record
+    first,    // linked as the first of at's chain already: write it, and note it as the tail
     descend,  // go on down from at, a record past the leads
     chain,    // append to the chain of at, a record in the leads, whose next record is first
   };
   Kind kind = Kind::whole;
-  bool chained = false;
   std::uint32_t at = 0;
   std::uint32_t first = 0;
   std::uint32_t record = 0;  // where the new record goes: the end of the file
@@ -157,6 +157,9 @@ class DigestTree {
   bool hold_leads();
   // The lead of record index, in memory.
   unsigned char* lead(std::size_t index) { return memory_.get() + index * kTreeLeadSize; }
+  const unsigned char* lead(std::size_t index) const {
+    return memory_.get() + index * kTreeLeadSize;
+  }
   // Reads what insertion needs of the record at offset to place digest: its
   // links and bal, and its digest as far as it orders digest. When the first
   // bytes of a lead equal digest's, the rest is read too, unless on_chain,
@@ -165,12 +168,10 @@ class DigestTree {
   bool read_for_descent(std::uint32_t offset, const Md5Digest& digest, bool on_chain,
                         TreeRecord& work);
   // True when offset is a record's whose lead is in memory.
-  bool is_lead(std::uint32_t offset) const {
-    return holds_leads_ && offset >= kTreeHeaderSize && record_index_of(offset) < leads_;
-  }
-  static std::size_t record_index_of(std::uint32_t offset) {
-    return (offset - kTreeHeaderSize) / kTreeRecordSize;
-  }
+  bool is_lead(std::uint32_t offset) const;
+  // Reads what the lead of record index holds of work, its digest's first
+  // bytes over digest; true when those tie with digest's.
+  bool decode_lead(std::size_t index, const Md5Digest& digest, TreeRecord& work) const;
   // read_for_descent for a planned insertion: the record at offset has its
   // lead in memory, and its rest, read on a tie, is in the file.
   bool read_lead(std::uint32_t offset, const Md5Digest& digest, TreeRecord& work) const;

@@ -83,13 +83,13 @@ bool plan_insertion(DigestTree& tree, const Md5Digest& digest, std::uint32_t rec
   plan.record = record;
   std::uint32_t offset = tree.root_;
   TreeRecord work;
+  if (!tree.is_lead(offset)) return false;
   for (std::size_t steps = 0; steps < kTreeLeadRecords; ++steps) {
-    if (!tree.is_lead(offset) || !tree.read_lead(offset, digest, work)) return false;
+    if (!tree.read_lead(offset, digest, work)) return false;
     const auto order = digest <=> work.digest;
     plan.at = offset;
     if (order == 0) {
-      plan.kind = work.equal == 0 ? InsertPlan::Kind::record : InsertPlan::Kind::chain;
-      plan.chained = true;
+      plan.kind = work.equal == 0 ? InsertPlan::Kind::first : InsertPlan::Kind::chain;
       plan.first = work.equal;
       if (work.equal == 0) {
         work.equal = record;
@@ -128,8 +128,9 @@ bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_
   if (!tree.end_of_file(end) || end != plan.record) return false;
   switch (plan.kind) {
     case InsertPlan::Kind::record:
+    case InsertPlan::Kind::first:
       if (!tree.write_record(end, fresh)) return false;
-      if (plan.chained) tree.remember_tail(plan.at, end, 1);
+      if (plan.kind == InsertPlan::Kind::first) tree.remember_tail(plan.at, end, 1);
       break;
     case InsertPlan::Kind::descend:
       if (!insert_from(tree, fresh, end, plan.at, 0, 0)) return false;
