@@ -99,9 +99,7 @@ Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, NameOffset n
 // their paths go to paths. A chain with any other file is looked at whole.
 bool Confirmation::compared_in_scan(std::uint32_t head, const TreeRecord& first,
                                     ChainPaths& paths) const {
-  NameOffset leader;
-  std::uint64_t stamp;
-  if (!twins_.compared_with(first.name_offset, leader, stamp)) return false;
+  NameOffset leader = 0;
   NameOffset names[TwinBoard::kFollowers + 1];
   std::uint64_t stamps[TwinBoard::kFollowers + 1];
   std::size_t count = 0;
@@ -110,8 +108,10 @@ bool Confirmation::compared_in_scan(std::uint32_t head, const TreeRecord& first,
   for (std::uint32_t offset = head; offset != 0; ++count) {
     NameOffset with;
     if (count == std::size(names) ||
-        !twins_.compared_with(record.name_offset, with, stamps[count]) || with != leader)
+        !twins_.compared_with(record.name_offset, with, stamps[count]) ||
+        (count > 0 && with != leader))
       return false;
+    leader = with;
     leader_met = leader_met || record.name_offset == leader;
     names[count] = record.name_offset;
     offset = next_in_chain(record, offset);
@@ -120,6 +120,7 @@ bool Confirmation::compared_in_scan(std::uint32_t head, const TreeRecord& first,
   if (!leader_met) return false;
   char path[ScanPath::kCapacity];
   for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t stamp;
     OpenedFile file;
     if (open_file(names[i], path, file) != platform::OpenStatus::opened ||
         !platform::file_stamp(file.handle, stamp) || stamp != stamps[i]) {
