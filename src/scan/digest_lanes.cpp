@@ -1,8 +1,9 @@
 // A worker's life with the lane engine: it keeps as many files open as its
 // engine has lanes, reads each a chunk at a time into the lane's own buffer
 // and hashes all of them side by side, taking the next queued task into a
-// lane as soon as its file ends. Tasks that open no file (sizes, checks,
-// files no other file has the size of) are worked out at once.
+// lane as soon as its file ends. Tasks that open no file (checks, files no
+// other file has the size of) are worked out at once, and sizes are counted
+// at once, the first blocks of large files a batch at a time.
 #include <bit>
 
 #include "scan/digest_queue.h"
@@ -58,6 +59,7 @@ bool DigestQueue::wants_files(const Worker& worker) const {
 bool DigestQueue::fill_lanes(Worker& worker) {
   Task* batch[kMd5MaxLanes];
   int count = 0;
+  PrefixBatch prefixes;
   bool claimed = false;
   // While its batch is gathered the worker counts as hashing, so that a
   // worker with files of its own does not leave it the batch's next file.
@@ -73,6 +75,10 @@ bool DigestQueue::fill_lanes(Worker& worker) {
     if (task == nullptr) break;
     claimed = true;
     if (!worker.ring_tried) offer_ring(worker);
+    if (task->job == Job::count_size) {
+      count_file(worker, *task, prefixes);
+      continue;
+    }
     if (task->job != Job::digest) {
       finish(*task, worker.digest, worker.buffer, worker.batch);
       continue;
@@ -83,6 +89,7 @@ bool DigestQueue::fill_lanes(Worker& worker) {
     }
     batch[count++] = task;
   }
+  if (prefixes.count > 0) count_prefixes(worker, prefixes);
   if (count > 0) start_batch(worker, batch, count);
   if (holding) --hashing_;  // the lanes started count themselves
   return claimed;

@@ -201,20 +201,32 @@ void DigestQueue::complete(Task& task) {
   }
 }
 
+// Finds the size of a task's file; false, with the task's outcome saying
+// why, when it is gone, no longer a regular file or the scan is cancelled.
+bool DigestQueue::file_size(Task& task, std::uint64_t& size) const {
+  const char* name = paths_ + task.path_at + task.name_at;
+  task.outcome = Outcome::unreadable;
+  return !cancelled_.load(std::memory_order_relaxed) &&
+         platform::regular_file_size_at(task.dir, name, size);
+}
+
+// Counts the size of a count_size task's file in the census; true when its
+// first block is to be counted too.
+bool DigestQueue::count_size(Task& task, std::uint64_t& size) const {
+  if (!file_size(task, size)) return false;
+  census_.count(size);
+  task.outcome = Outcome::counted;
+  return SizeCensus::takes_prefix(size);
+}
+
 // Finds the size of a task's file; true when it is to be digested, else the
 // task's outcome says why not (and a count_size job is done).
 bool DigestQueue::candidate_size(Task& task, std::uint64_t& size) const {
-  const char* name = paths_ + task.path_at + task.name_at;
-  task.outcome = Outcome::unreadable;
-  if (cancelled_.load(std::memory_order_relaxed) ||
-      !platform::regular_file_size_at(task.dir, name, size))
-    return false;
   if (task.job == Job::count_size) {
-    census_.count(size);
-    if (SizeCensus::takes_prefix(size)) count_prefix(task, size);
-    task.outcome = Outcome::counted;
+    if (count_size(task, size)) count_prefix(task, size);
     return false;
   }
+  if (!file_size(task, size)) return false;
   if (!census_.may_repeat(size)) {
     task.outcome = Outcome::unique_size;
     return false;
@@ -321,6 +333,72 @@ void DigestQueue::count_prefix(Task& task, std::uint64_t size) const {
   }
   file.close();
   budget_.give_back();
+}
+
+// Counts a count_size task's file in the census. A large file waits in the
+// batch for its first block to be read with the other files' first blocks,
+// so that the reads of a cold tree go to the disk together and not one
+// after another; a full batch is counted at once.
+void DigestQueue::count_file(Worker& worker, Task& task, PrefixBatch& batch) {
+  std::uint64_t size;
+  if (!count_size(task, size)) return complete(task);
+  batch.task[batch.count] = &task;
+  batch.size[batch.count++] = size;
+  if (batch.count == platform::FileBatch::kMaxFiles) count_prefixes(worker, batch);
+}
+
+// Opens the batch's files together, reads and counts their first blocks,
+// and hands their tasks back. A file that cannot be opened or read leaves
+// the prefix census incomplete; one read short is counted again on its own.
+void DigestQueue::count_prefixes(Worker& worker, PrefixBatch& batch) {
+  constexpr std::size_t kBlock = SizeCensus::kPrefixBlock;
+  constexpr unsigned kMax = platform::FileBatch::kMaxFiles;
+  static_assert(kMax * kBlock <= kIoBufferSize);
+  platform::FileBatch::Open opens[kMax];
+  unsigned from[kMax];  // the batch entry of each open, then of each read
+  unsigned n = 0;
+  for (unsigned i = 0; i < batch.count; ++i) {
+    if (!budget_.take_file()) {
+      census_.mark_prefixes_incomplete();
+      continue;
+    }
+    const Task& task = *batch.task[i];
+    opens[n].dir = task.dir;
+    opens[n].name = paths_ + task.path_at + task.name_at;
+    opens[n].size = batch.size[i];
+    opens[n].sized = true;
+    from[n++] = i;
+  }
+  worker.batch.open_all(opens, n);
+  platform::FileBatch::Read reads[kMax];
+  unsigned m = 0;
+  for (unsigned i = 0; i < n; ++i) {
+    if (opens[i].status != platform::OpenStatus::opened) {
+      opens[i].file.close();
+      budget_.give_back();
+      census_.mark_prefixes_incomplete();
+      continue;
+    }
+    from[m] = from[i];
+    reads[m].file = &opens[i].file;
+    reads[m].buffer = worker.buffer.bytes + m * kBlock;
+    reads[m++].size = kBlock;
+  }
+  worker.batch.read_and_close_all(reads, m);
+  for (unsigned i = 0; i < m; ++i) {
+    budget_.give_back();
+    Task& task = *batch.task[from[i]];
+    const std::uint64_t size = batch.size[from[i]];
+    if (reads[i].got == static_cast<long>(kBlock)) {
+      census_.count_prefix(size, hash_block(worker.buffer.bytes + i * kBlock, kBlock));
+    } else if (reads[i].got >= 0) {
+      count_prefix(task, size);  // read short: it shrank, or its file system reads so
+    } else {
+      census_.mark_prefixes_incomplete();
+    }
+  }
+  for (unsigned i = 0; i < batch.count; ++i) complete(*batch.task[i]);
+  batch.count = 0;
 }
 
 // False, with the task's outcome saying why, when the open large file's

@@ -187,12 +187,19 @@ class DigestQueue {
   struct Worker {
     platform::FileBatch batch;  // opens the files of its lanes together
     bool ring_tried = false;    // whether batch has been offered a ring
-    IoBuffer buffer;            // check_chain jobs
+    IoBuffer buffer;            // check_chain jobs, and the census's first blocks
     FileDigest digest{buffer};  // unused by the lanes; work_out's one-stream engine
     Md5Lanes md5;               // the widest kernel of the processor
     int active = 0;             // lanes holding a file
     Lane lane[kMd5MaxLanes];    // md5.lanes() of them used
     std::thread thread;
+  };
+
+  // Files of count_size tasks whose first blocks wait to be counted together.
+  struct PrefixBatch {
+    Task* task[platform::FileBatch::kMaxFiles];
+    std::uint64_t size[platform::FileBatch::kMaxFiles];  // each file's size as counted
+    unsigned count = 0;
   };
 
   Task& slot(std::uint64_t number) { return slots_[number % kSlots]; }
@@ -216,7 +223,11 @@ class DigestQueue {
   bool claim(Task& task);
   Task* claim_next();
   void work_out(Task& task, FileDigest& digest, IoBuffer& buffer, platform::FileBatch& batch) const;
+  bool file_size(Task& task, std::uint64_t& size) const;
+  bool count_size(Task& task, std::uint64_t& size) const;
   bool candidate_size(Task& task, std::uint64_t& size) const;
+  void count_file(Worker& worker, Task& task, PrefixBatch& batch);
+  void count_prefixes(Worker& worker, PrefixBatch& batch);
   bool worth_reading(Task& task, platform::FileBatch::Open& open) const;
   void count_prefix(Task& task, std::uint64_t size) const;
   bool prefix_may_repeat(Task& task, std::uint64_t size, platform::FileHandle& file) const;
