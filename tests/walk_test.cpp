@@ -471,10 +471,10 @@ TEST(TwinBoardTest, FollowerTakesTheDigestOnlyWhenEqualToADigestedLeader) {
     ASSERT_EQ(board->arrive(10, file, 2, follow, copy), TwinBoard::Role::follower);
     TwinBoard::Waiting waiting[TwinBoard::kFollowers];
     const Md5Digest* ended = c.digested ? &leader_digest : nullptr;
-    std::size_t handed = c.leader_first ? board->leader_ended(lead, ended, waiting) : 0;
+    std::size_t handed = c.leader_first ? board->leader_ended(lead, ended, waiting, nullptr) : 0;
     Md5Digest digest{};
     EXPECT_EQ(board->settle(follow, c.equal, {5, 2, 0, 0}, digest), c.settled);
-    if (!c.leader_first) handed = board->leader_ended(lead, ended, waiting);
+    if (!c.leader_first) handed = board->leader_ended(lead, ended, waiting, nullptr);
     EXPECT_EQ(handed, c.settled == Settled::waiting ? 1u : 0u);
     if (handed == 1) {
       EXPECT_EQ(waiting[0].task, 5u);
@@ -485,6 +485,45 @@ TEST(TwinBoardTest, FollowerTakesTheDigestOnlyWhenEqualToADigestedLeader) {
     EXPECT_EQ(board->compared_with(2, with, stamp), c.equal && c.digested);
     EXPECT_EQ(board->arrive(10, file, 3, again, copy), TwinBoard::Role::leader);
   }
+}
+
+TEST(TwinBoardTest, KeptLeaderIsFollowedWhileItsStampHoldsUntilLetGoOrCrowdedOut) {
+  using Role = TwinBoard::Role;
+  test::TempDir dir;
+  test::write_file(dir / "f", "x");
+  const platform::FileHandle file = platform::open_existing_file((dir / "f").c_str());
+  const Md5Digest leader_digest{7};
+  auto board = std::make_unique<TwinBoard>();
+  TwinBoard::Waiting waiting[TwinBoard::kFollowers];
+  platform::FileHandle copy;
+  std::uint64_t stamp = 0;
+  ASSERT_TRUE(platform::file_stamp(file, stamp));
+  // Leaders of sizes 0 .. kKept, each kept as it ends: the last crowds out size 0's.
+  for (std::uint64_t size = 0; size <= TwinBoard::kKept; ++size) {
+    int lead;
+    ASSERT_EQ(board->arrive(size, file, 1, lead, copy), Role::leader);
+    platform::FileHandle keep = platform::open_existing_file((dir / "f").c_str());
+    board->leader_ended(lead, &leader_digest, waiting, &keep);
+    EXPECT_EQ(keep.valid(), size == TwinBoard::kKept) << size;  // the one let go for it
+  }
+  int entry;
+  // A leader changed while it was digested is not kept.
+  test::write_file(dir / "g", "y");
+  platform::FileHandle changed = platform::open_existing_file((dir / "g").c_str());
+  ASSERT_EQ(board->arrive(1000, changed, 1, entry, copy), Role::leader);
+  test::write_file(dir / "g", "yz");
+  board->leader_ended(entry, &leader_digest, waiting, &changed);
+  EXPECT_TRUE(changed.valid());
+  Md5Digest digest{};
+  ASSERT_EQ(board->arrive(1, file, 2, entry, copy), Role::late);
+  EXPECT_EQ(board->settle(entry, true, {5, 2, 0, stamp + 1}, digest),
+            TwinBoard::Settled::digest_it);
+  ASSERT_EQ(board->arrive(1, file, 3, entry, copy), Role::late);
+  EXPECT_EQ(board->settle(entry, true, {6, 3, 0, stamp}, digest), TwinBoard::Settled::digested);
+  EXPECT_EQ(digest, leader_digest);
+  EXPECT_EQ(board->arrive(0, file, 4, entry, copy), Role::leader);
+  EXPECT_EQ(board->let_go(), TwinBoard::kKept);
+  EXPECT_EQ(board->arrive(1, file, 5, entry, copy), Role::leader);
 }
 
 }  // namespace

@@ -18,6 +18,10 @@ constexpr std::int64_t kRingBudget = 64;
 // the prefix census: a copy then costs a comparison with its original
 // instead of a digest, and the report's comparison of the two is saved.
 constexpr std::uint64_t kTwinSize = SizeCensus::kPrefixMinSize;
+// The least budget from which a digested leader's file is kept open on the
+// twin board, for copies met later: then the kept files are at most a
+// thirty-second of it.
+constexpr std::int64_t kKeepBudget = 32 * TwinBoard::kKept;
 }  // namespace
 
 // Takes tasks while there are any, then sleeps until woken.
@@ -216,7 +220,7 @@ bool DigestQueue::follows_twin(Worker& worker, int lane) {
   int entry;
   platform::FileHandle leader;
   const TwinBoard::Role role = twins_.arrive(at.size, at.file, task.name_offset, entry, leader);
-  if (role != TwinBoard::Role::follower) {
+  if (role == TwinBoard::Role::alone || role == TwinBoard::Role::leader) {
     budget_.give_back();
     if (role == TwinBoard::Role::leader) at.twin = entry;
     return false;
@@ -224,21 +228,23 @@ bool DigestQueue::follows_twin(Worker& worker, int lane) {
   // Equal up to the size both had at their opens, and nothing past it in
   // the follower (the leader's own digest finds a leader that grew), and
   // neither changed meanwhile. While the worker has other files in its
-  // lanes only bytes in memory are compared: a read that waited for the
-  // disk would hold them all up, so a follower not in memory is digested
-  // in its lane instead.
+  // lanes, a follower of a standing leader compares only bytes in memory:
+  // its leader is being read meanwhile, and a read that waited for the disk
+  // would hold up all those lanes, so a follower not in memory is digested
+  // in its lane instead. A kept leader's bytes are in memory, as a rule,
+  // and the follower's own would be read from the disk for its digest.
   TwinBoard::Waiting follower{static_cast<std::uint32_t>(&task - slots_), task.name_offset};
   std::uint64_t stamp, leader_stamp;
   unsigned char past;
-  const bool equal = platform::file_stamp(at.file, follower.stamp) &&
-                     platform::file_stamp(leader, follower.leader_stamp) &&
-                     compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_,
-                                   worker.active > 0) == Comparison::same &&
-                     !cancelled_.load(std::memory_order_relaxed) &&
-                     platform::read_at(at.file, at.size, &past, 1) == 0 &&
-                     platform::file_stamp(at.file, stamp) &&
-                     platform::file_stamp(leader, leader_stamp) && stamp == follower.stamp &&
-                     leader_stamp == follower.leader_stamp;
+  const bool equal =
+      platform::file_stamp(at.file, follower.stamp) &&
+      platform::file_stamp(leader, follower.leader_stamp) &&
+      compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_,
+                    worker.active > 0 && role == TwinBoard::Role::follower) == Comparison::same &&
+      !cancelled_.load(std::memory_order_relaxed) &&
+      platform::read_at(at.file, at.size, &past, 1) == 0 && platform::file_stamp(at.file, stamp) &&
+      platform::file_stamp(leader, leader_stamp) && stamp == follower.stamp &&
+      leader_stamp == follower.leader_stamp;
   leader.close();
   budget_.give_back();
   const TwinBoard::Settled settled = twins_.settle(entry, equal, follower, task.digest);
@@ -252,6 +258,12 @@ bool DigestQueue::follows_twin(Worker& worker, int lane) {
     complete(task);
   }
   return true;
+}
+
+bool DigestQueue::let_go_twins() {
+  const std::size_t closed = twins_.let_go();
+  for (std::size_t i = 0; i < closed; ++i) budget_.give_back();
+  return closed > 0;
 }
 
 // Hands back the followers that waited on a leader: each with the leader's
@@ -307,7 +319,7 @@ void DigestQueue::run_lanes(Worker& worker) {
 // Closes the lane's file, gives its descriptor back and hands its task back
 // with outcome; an unreadable file gets no digest. A leader first ends on
 // the twin board, while its file is open, and its followers are handed back
-// after it.
+// after it; its file, digested, may stay open there, with its descriptor.
 void DigestQueue::end_lane(Worker& worker, int lane, Outcome outcome) {
   Lane& at = worker.lane[lane];
   Task& task = *at.task;
@@ -319,10 +331,13 @@ void DigestQueue::end_lane(Worker& worker, int lane, Outcome outcome) {
   TwinBoard::Waiting waiting[TwinBoard::kFollowers];
   std::size_t followers = 0;
   if (at.twin >= 0) {
-    followers = twins_.leader_ended(at.twin, leading, waiting);
+    platform::FileHandle* keep = budget_.usable() >= kKeepBudget ? &at.file : nullptr;
+    followers = twins_.leader_ended(at.twin, leading, waiting, keep);
     at.twin = -1;
   }
-  if (at.file.valid()) {  // a small file was closed once read
+  // A small file was closed once read, and a kept one is the board's; one
+  // the board let go for it is closed here.
+  if (at.file.valid()) {
     at.file.close();
     budget_.give_back();
   }

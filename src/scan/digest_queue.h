@@ -157,6 +157,10 @@ class DigestQueue {
   void wait_for_all();
   // Works task (done, still queued) out again on the calling thread.
   void redo(Task& task) { work_out(task, own_digest_, own_buffer_, own_batch_); }
+  // Closes the files of the leaders the twin board keeps open, giving their
+  // descriptors back: when no later file is to follow them, or when the
+  // walk is short of descriptors. False when it kept none.
+  bool let_go_twins();
   // Drops every task, cutting short the reads of those being worked out, and
   // returns once no worker touches one.
   void abandon();

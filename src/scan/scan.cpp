@@ -12,6 +12,7 @@ Scan::Failure Scan::run() {
   count_sizes();
   path_.cut(start_length);
   list_files();
+  queue_.let_go_twins();
   // The tree is the caller's again only once every insertion is done.
   if (!inserts_.finish() && failure_ == Failure::none) failure_ = Failure::digest_tree;
   if (failure_ != Failure::out_of_descriptors) path_.cut(start_length);
@@ -63,12 +64,15 @@ void Scan::walk_files(HandleFile handle_file) {
 }
 
 // The walk has given up every listing it may: what is left is lent to
-// queued files or held by workers, and folding the queue frees it all.
+// queued files, held by workers or kept on the twin board, and folding the
+// queue and letting the board go frees it all.
 void Scan::answer_shortage() {
+  const bool let_go = queue_.let_go_twins();
   if (!queue_.empty()) {
     drain();
     return;
   }
+  if (let_go) return;
   failure_ = Failure::out_of_descriptors;
   walk_.show_unopened();
 }
@@ -118,6 +122,7 @@ void Scan::fold_oldest() {
 // give up. When none is left, the scan stops with the file's path.
 void Scan::redo(DigestQueue::Task& task) {
   queue_.wait_for_all();
+  queue_.let_go_twins();
   queue_.redo(task);
   while (task.outcome == DigestQueue::Outcome::out_of_descriptors && walk_.give_up_a_descriptor())
     queue_.redo(task);

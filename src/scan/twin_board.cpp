@@ -19,12 +19,12 @@ TwinBoard::Role TwinBoard::arrive(std::uint64_t size, const platform::FileHandle
     Entry& at = entries_[i];
     if (!at.used) {
       if (free < 0) free = i;
-    } else if (!at.ended && at.size == size) {
+    } else if (at.file != nullptr && at.size == size) {
       leader = platform::duplicate(*at.file);
       if (!leader.valid()) return Role::alone;
       ++at.comparing;
       entry = i;
-      return Role::follower;
+      return at.ended ? Role::late : Role::follower;
     }
   }
   if (free < 0) return Role::alone;
@@ -34,6 +34,7 @@ TwinBoard::Role TwinBoard::arrive(std::uint64_t size, const platform::FileHandle
   at.size = size;
   at.file = &file;
   at.name = name;
+  at.begun = platform::file_stamp(file, at.stamp);
   entry = free;
   return Role::leader;
 }
@@ -44,7 +45,8 @@ TwinBoard::Settled TwinBoard::settle(int entry, bool equal, const Waiting& follo
   Entry& at = entries_[entry];
   --at.comparing;
   Settled settled = Settled::digest_it;
-  if (equal && at.ended && at.digested) {
+  // A kept leader's digest is its file's only while its stamp holds.
+  if (equal && at.ended && at.digested && (!at.stamped || follower.leader_stamp == at.stamp)) {
     digest = at.digest;
     note_pair(at.name, follower);
     settled = Settled::digested;
@@ -56,7 +58,10 @@ TwinBoard::Settled TwinBoard::settle(int entry, bool equal, const Waiting& follo
   return settled;
 }
 
-std::size_t TwinBoard::leader_ended(int entry, const Md5Digest* digest, Waiting* waiting) {
+std::size_t TwinBoard::leader_ended(int entry, const Md5Digest* digest, Waiting* waiting,
+                                    platform::FileHandle* keep) {
+  std::uint64_t stamp = 0;
+  const bool stamped = digest != nullptr && keep != nullptr && platform::file_stamp(*keep, stamp);
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& at = entries_[entry];
   at.ended = true;
@@ -69,8 +74,25 @@ std::size_t TwinBoard::leader_ended(int entry, const Md5Digest* digest, Waiting*
     if (digest != nullptr) note_pair(at.name, at.wait[i]);
   }
   at.waiting = 0;
+  // Only a file unchanged since its digest began is kept: its digest is its
+  // content's.
+  if (stamped && at.begun && stamp == at.stamp) keep_leader(at, *keep);
   release_if_done(at);
   return count;
+}
+
+std::size_t TwinBoard::let_go() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t closed = 0;
+  for (Entry& at : entries_) {
+    if (!at.kept.valid()) continue;
+    at.kept.close();
+    at.file = nullptr;
+    ++closed;
+    release_if_done(at);
+  }
+  kept_ = 0;
+  return closed;
 }
 
 bool TwinBoard::compared_with(NameOffset name, NameOffset& leader, std::uint64_t& stamp) const {
@@ -102,10 +124,37 @@ void TwinBoard::put_pair(NameOffset name, NameOffset leader, std::uint64_t stamp
   ++pairs_used_;
 }
 
-// Frees an entry once its leader has ended and no follower is still being
-// compared with it.
+// Keeps the file of entry's leader, digested and ended. When the
+// board keeps kKept already, the leader kept longest that no follower is
+// being compared with is let go, its file left in file; with none such,
+// nothing is kept.
+void TwinBoard::keep_leader(Entry& entry, platform::FileHandle& file) {
+  platform::FileHandle dropped;
+  if (kept_ == kKept) {
+    Entry* oldest = nullptr;
+    for (Entry& at : entries_) {
+      if (at.kept.valid() && at.comparing == 0 &&
+          (oldest == nullptr || at.kept_at < oldest->kept_at))
+        oldest = &at;
+    }
+    if (oldest == nullptr) return;
+    dropped = std::move(oldest->kept);
+    oldest->file = nullptr;
+    release_if_done(*oldest);
+    --kept_;
+  }
+  entry.kept = std::move(file);
+  file = std::move(dropped);
+  entry.file = &entry.kept;
+  entry.stamped = true;
+  entry.kept_at = ++keepings_;
+  ++kept_;
+}
+
+// Frees an entry once its leader has ended, its file is not kept and no
+// follower is still being compared with it.
 void TwinBoard::release_if_done(Entry& entry) {
-  if (entry.ended && entry.comparing == 0) entry.used = false;
+  if (entry.ended && entry.comparing == 0 && !entry.kept.valid()) entry.used = false;
 }
 
 }  // namespace mirvale

@@ -1,6 +1,7 @@
 // The twin board: large files of one size met while one of them is being
 // digested. The first a worker begins leads: it is digested, and stands on
-// the board while it is. One of its size begun meanwhile follows it: it is
+// the board while it is, and once digested its file may be kept open there
+// for copies met later. One of its size begun meanwhile follows it: it is
 // compared with the leader byte for byte instead of being digested, and
 // takes the leader's digest once there is one, so that a pair of copies
 // costs one digest and one comparison, not two digests and a comparison in
@@ -21,7 +22,8 @@ namespace mirvale {
 
 class TwinBoard {
  public:
-  static constexpr std::size_t kLeaders = 64;      // leaders standing at once
+  static constexpr std::size_t kLeaders = 320;     // leaders standing or kept at once
+  static constexpr std::size_t kKept = 256;        // ended leaders kept open at once
   static constexpr std::size_t kFollowers = 8;     // followers waiting on one leader
   static constexpr std::size_t kPairSlots = 2048;  // compared files the report may trust, half full
 
@@ -29,6 +31,7 @@ class TwinBoard {
     alone,     // neither: digest it
     leader,    // digest it, and end it with leader_ended
     follower,  // compare it with the leader's file, then settle it
+    late,      // the same, its leader ended and kept
   };
 
   // What a compared follower does next.
@@ -48,7 +51,7 @@ class TwinBoard {
   };
 
   // A large file of size bytes, open as file, with its name-store record,
-  // arrives: it follows the standing leader of its size (entry is then the
+  // arrives: it follows the standing or kept leader of its size (entry is then the
   // leader's, and leader a second descriptor for the leader's file), or
   // leads when none stands and there is room (entry is its own). file must
   // stay open until the leader ends.
@@ -59,10 +62,17 @@ class TwinBoard {
   // leader_ended hands task back.
   Settled settle(int entry, bool equal, const Waiting& follower, Md5Digest& digest);
   // The leader of entry has ended, with digest when it was digested, else
-  // null; its file may be closed after. The followers that wait on it are
-  // left in waiting, their count returned: each takes the digest, or is to
-  // be digested on its own when there is none.
-  std::size_t leader_ended(int entry, const Md5Digest* digest, Waiting* waiting);
+  // null. The followers that wait on it are left in waiting, their count
+  // returned: each takes the digest, or is to be digested on its own when
+  // there is none. Given keep, its file, a digested leader's file is kept
+  // open for the copies met later, taken from keep; when kKept are kept
+  // already, the one kept longest makes room and its file is left in keep.
+  // Whatever keep holds on return is the caller's to close.
+  std::size_t leader_ended(int entry, const Md5Digest* digest, Waiting* waiting,
+                           platform::FileHandle* keep);
+  // Closes the files of every kept leader, which no later file follows; the
+  // count closed.
+  std::size_t let_go();
 
   // For the report, once the scan is over: the leader that name was
   // compared with (itself for a leader) and the file's stamp then, or false
@@ -72,10 +82,15 @@ class TwinBoard {
  private:
   struct Entry {
     bool used = false;
-    bool ended = false;                          // the leader's file is no longer open
+    bool ended = false;                          // the leader's digest has ended
     bool digested = false;                       // ended with digest
+    bool begun = false;                          // stamp is the leader's stamp at its start
+    bool stamped = false;                        // kept, with that stamp at its end too
     std::uint64_t size = 0;                      // the leader's size
-    const platform::FileHandle* file = nullptr;  // the leader's file, while open
+    const platform::FileHandle* file = nullptr;  // the leader's file, while standing or kept
+    platform::FileHandle kept;                   // its file, once kept
+    std::uint64_t stamp = 0;                     // see begun
+    std::uint64_t kept_at = 0;                   // the order of keeping: the oldest goes first
     NameOffset name = 0;                         // the leader's record
     unsigned comparing = 0;                      // followers being compared
     std::size_t waiting = 0;                     // followers in wait
@@ -92,12 +107,15 @@ class TwinBoard {
 
   void note_pair(NameOffset leader, const Waiting& follower);
   void put_pair(NameOffset name, NameOffset leader, std::uint64_t stamp);
+  void keep_leader(Entry& entry, platform::FileHandle& file);
   void release_if_done(Entry& entry);
 
   std::mutex mutex_;
   Entry entries_[kLeaders];
   Pair pairs_[kPairSlots];
   std::size_t pairs_used_ = 0;
+  std::size_t kept_ = 0;        // leaders kept
+  std::uint64_t keepings_ = 0;  // leaders ever kept
 };
 
 }  // namespace mirvale
