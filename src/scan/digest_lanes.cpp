@@ -19,9 +19,9 @@ constexpr std::int64_t kRingBudget = 64;
 // instead of a digest, and the report's comparison of the two is saved.
 constexpr std::uint64_t kTwinSize = SizeCensus::kPrefixMinSize;
 // The least budget from which a digested leader's file is kept open on the
-// twin board, for copies met later: then the kept files are at most a
-// thirty-second of it.
-constexpr std::int64_t kKeepBudget = 32 * TwinBoard::kKept;
+// twin board, for copies met later: then the kept files are at most an
+// eighth of it (and are let go at any shortage).
+constexpr std::int64_t kKeepBudget = 8 * TwinBoard::kKept;
 }  // namespace
 
 // Takes tasks while there are any, then sleeps until woken.
