@@ -110,24 +110,6 @@ class DigestTree {
   void set_root(std::uint32_t root) { root_ = root; }
   bool is_open() const { return handle_.valid(); }
 
- private:
-  friend bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset);
-  // The same in two halves, once the tree has begun planning: plan_insertion
-  // takes an insertion, whose new record goes at record, down the leads;
-  // apply_insertion does the rest, or the whole of an insertion not planned.
-  // False on a failure as above.
-  bool plan_insertion(DigestTree& tree, const Md5Digest& digest, std::uint32_t record,
-                      InsertPlan& plan);
-  bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset,
-                       const InsertPlan& plan);
-  friend bool plan_insertion(DigestTree& tree, const Md5Digest& digest, std::uint32_t record,
-                             InsertPlan& plan);
-  friend bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset,
-                              const InsertPlan& plan);
-  friend bool insert_from(DigestTree& tree, const TreeRecord& fresh, std::uint32_t end,
-                          std::uint32_t offset, std::uint32_t chain_head, std::uint32_t members);
-
- public:
   // Readies the tree for insertions planned on another thread than the one
   // that applies them, when every lead is in memory; false while leads are
   // still to come. next_record is the offset of the next record either way,
@@ -138,6 +120,14 @@ class DigestTree {
   bool begin_planning(std::uint32_t& next_record);
 
  private:
+  friend bool insert_digest(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset);
+  friend bool plan_insertion(DigestTree& tree, const Md5Digest& digest, std::uint32_t record,
+                             InsertPlan& plan);
+  friend bool apply_insertion(DigestTree& tree, const Md5Digest& digest, NameOffset name_offset,
+                              const InsertPlan& plan);
+  friend bool insert_from(DigestTree& tree, const TreeRecord& fresh, std::uint32_t end,
+                          std::uint32_t offset, std::uint32_t chain_head, std::uint32_t members);
+
   // Where the chain headed by head ended at its last insertion; a record
   // offset, or 0 when not known.
   struct ChainTail {
