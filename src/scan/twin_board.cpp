@@ -46,7 +46,7 @@ TwinBoard::Settled TwinBoard::settle(int entry, bool equal, const Waiting& follo
   --at.comparing;
   Settled settled = Settled::digest_it;
   // A kept leader's digest is its file's only while its stamp holds.
-  if (equal && at.ended && at.digested && (!at.stamped || follower.leader_stamp == at.stamp)) {
+  if (equal && at.ended && at.digested && (at.kept_at == 0 || follower.leader_stamp == at.stamp)) {
     digest = at.digest;
     note_pair(at.name, follower);
     settled = Settled::digested;
@@ -146,7 +146,6 @@ void TwinBoard::keep_leader(Entry& entry, platform::FileHandle& file) {
   entry.kept = std::move(file);
   file = std::move(dropped);
   entry.file = &entry.kept;
-  entry.stamped = true;
   entry.kept_at = ++keepings_;
   ++kept_;
 }

@@ -85,15 +85,14 @@ class TwinBoard {
     bool ended = false;                          // the leader's digest has ended
     bool digested = false;                       // ended with digest
     bool begun = false;                          // stamp is the leader's stamp at its start
-    bool stamped = false;                        // kept, with that stamp at its end too
     std::uint64_t size = 0;                      // the leader's size
     const platform::FileHandle* file = nullptr;  // the leader's file, while standing or kept
     platform::FileHandle kept;                   // its file, once kept
     std::uint64_t stamp = 0;                     // see begun
-    std::uint64_t kept_at = 0;                   // the order of keeping: the oldest goes first
-    NameOffset name = 0;                         // the leader's record
-    unsigned comparing = 0;                      // followers being compared
-    std::size_t waiting = 0;                     // followers in wait
+    std::uint64_t kept_at = 0;  // 0, or its turn among those kept (stamp held at its end)
+    NameOffset name = 0;        // the leader's record
+    unsigned comparing = 0;     // followers being compared
+    std::size_t waiting = 0;    // followers in wait
     Waiting wait[kFollowers];
     Md5Digest digest{};
   };
