@@ -1,7 +1,8 @@
 // The twin board: large files of one size met while one of them is being
-// digested. The first a worker begins leads: it is digested, and stands on
-// the board while it is, and once digested its file may be kept open there
-// for copies met later. One of its size begun meanwhile follows it: it is
+// digested, or kept open once digested. The first a worker begins leads: it
+// is digested, and stands on the board while it is, and once digested its
+// file may be kept open there for copies met later. One of its size begun
+// meanwhile, or while it is kept, follows it: it is
 // compared with the leader byte for byte instead of being digested, and
 // takes the leader's digest once there is one, so that a pair of copies
 // costs one digest and one comparison, not two digests and a comparison in
