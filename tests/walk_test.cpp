@@ -515,10 +515,10 @@ TEST(TwinBoardTest, KeptLeaderIsFollowedWhileItsStampHoldsUntilLetGoOrCrowdedOut
   board->leader_ended(entry, &leader_digest, waiting, &changed);
   EXPECT_TRUE(changed.valid());
   Md5Digest digest{};
-  ASSERT_EQ(board->arrive(1, file, 2, entry, copy), Role::late);
+  ASSERT_EQ(board->arrive(1, file, 2, entry, copy), Role::follower);
   EXPECT_EQ(board->settle(entry, true, {5, 2, 0, stamp + 1}, digest),
             TwinBoard::Settled::digest_it);
-  ASSERT_EQ(board->arrive(1, file, 3, entry, copy), Role::late);
+  ASSERT_EQ(board->arrive(1, file, 3, entry, copy), Role::follower);
   EXPECT_EQ(board->settle(entry, true, {6, 3, 0, stamp}, digest), TwinBoard::Settled::digested);
   EXPECT_EQ(digest, leader_digest);
   EXPECT_EQ(board->arrive(0, file, 4, entry, copy), Role::leader);

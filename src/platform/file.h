@@ -93,9 +93,6 @@ bool write_all(const FileHandle& file, const void* data, size_t size);
 // Reads up to size bytes at offset, stopping early only at the end of the
 // file: the count, or -1 on error. Does not move the current position.
 long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size);
-// The same, but only what the system holds in memory already: -1 as soon as
-// a read would wait for the disk, or where the system cannot tell.
-long read_cached_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size);
 // Writes all size bytes at offset; false on error or short write.
 bool write_at(const FileHandle& file, std::uint64_t offset, const void* data, size_t size);
 // The file's size in bytes; false when it cannot be learnt.

@@ -4,7 +4,6 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -200,33 +199,17 @@ bool file_stamp(const FileHandle& file, std::uint64_t& stamp) {
   return true;
 }
 
-namespace {
-// Reads up to size bytes at offset, stopping early only at the end of the
-// file; with RWF_NOWAIT in flags, -1 as soon as a read would wait.
-long read_fully_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size,
-                   int flags) {
+long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size) {
   char* p = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < size) {
-    const off_t at = static_cast<off_t>(offset + done);
-    struct iovec part = {p + done, size - done};
-    ssize_t got = flags == 0 ? ::pread(file.fd(), part.iov_base, part.iov_len, at)
-                             : ::preadv2(file.fd(), &part, 1, at, flags);
+    ssize_t got = ::pread(file.fd(), p + done, size - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return -1;  // with RWF_NOWAIT, EAGAIN: not in memory; EOPNOTSUPP: cannot tell
+    if (got < 0) return -1;
     if (got == 0) break;
     done += static_cast<size_t>(got);
   }
   return static_cast<long>(done);
-}
-}  // namespace
-
-long read_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size) {
-  return read_fully_at(file, offset, buffer, size, 0);
-}
-
-long read_cached_at(const FileHandle& file, std::uint64_t offset, void* buffer, size_t size) {
-  return read_fully_at(file, offset, buffer, size, RWF_NOWAIT);
 }
 
 bool write_at(const FileHandle& file, std::uint64_t offset, const void* data, size_t size) {

@@ -220,27 +220,23 @@ bool DigestQueue::follows_twin(Worker& worker, int lane) {
   int entry;
   platform::FileHandle leader;
   const TwinBoard::Role role = twins_.arrive(at.size, at.file, task.name_offset, entry, leader);
-  if (role == TwinBoard::Role::alone || role == TwinBoard::Role::leader) {
+  if (role != TwinBoard::Role::follower) {
     budget_.give_back();
     if (role == TwinBoard::Role::leader) at.twin = entry;
     return false;
   }
   // Equal up to the size both had at their opens, and nothing past it in
   // the follower (the leader's own digest finds a leader that grew), and
-  // neither changed meanwhile. While the worker has other files in its
-  // lanes, a follower of a standing leader compares only bytes in memory:
-  // its leader is being read meanwhile, and a read that waited for the disk
-  // would hold up all those lanes, so a follower not in memory is digested
-  // in its lane instead. A kept leader's bytes are in memory, as a rule,
-  // and the follower's own would be read from the disk for its digest.
+  // neither changed meanwhile. A follower not in memory is read from the
+  // disk, as its digest would read it; its leader's bytes are in memory, or
+  // on their way there.
   TwinBoard::Waiting follower{static_cast<std::uint32_t>(&task - slots_), task.name_offset};
   std::uint64_t stamp, leader_stamp;
   unsigned char past;
   const bool equal =
       platform::file_stamp(at.file, follower.stamp) &&
       platform::file_stamp(leader, follower.leader_stamp) &&
-      compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_,
-                    worker.active > 0 && role == TwinBoard::Role::follower) == Comparison::same &&
+      compare_range(at.file, leader, 0, at.size, worker.buffer, &cancelled_) == Comparison::same &&
       !cancelled_.load(std::memory_order_relaxed) &&
       platform::read_at(at.file, at.size, &past, 1) == 0 && platform::file_stamp(at.file, stamp) &&
       platform::file_stamp(leader, leader_stamp) && stamp == follower.stamp &&

@@ -47,16 +47,16 @@ Comparison compare_halves(const OpenedFile& first, const OpenedFile& second, IoB
 
 Comparison compare_range(const platform::FileHandle& first, const platform::FileHandle& second,
                          std::uint64_t from, std::uint64_t to, IoBuffer& buffer,
-                         const std::atomic<bool>* stop, bool cached_only) {
+                         const std::atomic<bool>* stop) {
   unsigned char* const a = buffer.bytes;
   unsigned char* const b = buffer.bytes + kHalf;
-  const auto read = cached_only ? platform::read_cached_at : platform::read_at;
   for (std::uint64_t at = from; at < to; at += kHalf) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) break;
     const std::uint64_t left = to - at;
     const std::size_t chunk = left < kHalf ? static_cast<std::size_t>(left) : kHalf;
-    if (read(first, at, a, chunk) != static_cast<long>(chunk)) return Comparison::first_unreadable;
-    if (read(second, at, b, chunk) != static_cast<long>(chunk))
+    if (platform::read_at(first, at, a, chunk) != static_cast<long>(chunk))
+      return Comparison::first_unreadable;
+    if (platform::read_at(second, at, b, chunk) != static_cast<long>(chunk))
       return Comparison::second_unreadable;
     if (std::memcmp(a, b, chunk) != 0) return Comparison::different;
   }

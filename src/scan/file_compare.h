@@ -36,11 +36,10 @@ struct OpenedFile {
 
 // Compares bytes [from, to) of two files of one size, each read into one
 // half of buffer, stopping early, as alike, once stop is set. A file that
-// reads short of to is unreadable; so, when cached_only, is one whose next
-// bytes are not in memory yet.
+// reads short of to is unreadable.
 Comparison compare_range(const platform::FileHandle& first, const platform::FileHandle& second,
                          std::uint64_t from, std::uint64_t to, IoBuffer& buffer,
-                         const std::atomic<bool>* stop, bool cached_only = false);
+                         const std::atomic<bool>* stop);
 
 // Compares two open files byte for byte, a large pair in two halves at
 // once. Files of different sizes differ unread; a file that no longer holds

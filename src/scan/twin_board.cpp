@@ -24,7 +24,7 @@ TwinBoard::Role TwinBoard::arrive(std::uint64_t size, const platform::FileHandle
       if (!leader.valid()) return Role::alone;
       ++at.comparing;
       entry = i;
-      return at.ended ? Role::late : Role::follower;
+      return Role::follower;
     }
   }
   if (free < 0) return Role::alone;

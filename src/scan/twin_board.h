@@ -32,7 +32,6 @@ class TwinBoard {
     alone,     // neither: digest it
     leader,    // digest it, and end it with leader_ended
     follower,  // compare it with the leader's file, then settle it
-    late,      // the same, its leader ended and kept
   };
 
   // What a compared follower does next.
