@@ -1,6 +1,8 @@
 // Helpers shared by the tests.
 #include "test_support.h"
 
+#include "platform/system_calls.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -391,6 +394,33 @@ Mount::Mount(const std::string& source, const std::string& target, const char* t
 
 Mount::~Mount() {
   if (!target_.empty()) ::umount2(target_.c_str(), MNT_DETACH);
+}
+
+namespace {
+std::int64_t (*real_clock)() = nullptr;
+std::int64_t clock_shift = 0;
+std::atomic<int> clock_readings{0};
+std::function<void(int)> at_clock_reading;
+
+std::int64_t shifted_time() {
+  const int reading = ++clock_readings;
+  if (at_clock_reading) at_clock_reading(reading);
+  return real_clock() + clock_shift;
+}
+}  // namespace
+
+ShiftedClock::ShiftedClock(std::int64_t shift, std::function<void(int)> at_reading) {
+  platform::SystemCalls& calls = platform::system_calls();
+  real_clock = calls.real_time_ns;
+  clock_shift = shift;
+  clock_readings = 0;
+  at_clock_reading = std::move(at_reading);
+  calls.real_time_ns = shifted_time;
+}
+
+ShiftedClock::~ShiftedClock() {
+  platform::system_calls().real_time_ns = real_clock;
+  at_clock_reading = nullptr;
 }
 
 }  // namespace mirvale::test

@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -152,6 +154,19 @@ class Tmpfs : public Mount {
  public:
   Tmpfs(const std::string& at, size_t size)
       : Mount("tmpfs", at, "tmpfs", 0, "size=" + std::to_string(size)) {}
+};
+
+// For an object's life, the clock by which file stamps are judged runs
+// shift nanoseconds from the real one (an hour on, and files written just
+// now are settled), and each reading first calls at_reading with its count
+// from 1, on whatever thread reads it.
+class ShiftedClock {
+ public:
+  explicit ShiftedClock(std::int64_t shift, std::function<void(int)> at_reading = {});
+  ~ShiftedClock();
+  ShiftedClock(const ShiftedClock&) = delete;
+  ShiftedClock& operator=(const ShiftedClock&) = delete;
+  static constexpr std::int64_t kHour = std::int64_t{3600} * 1000000000;
 };
 
 }  // namespace mirvale::test

@@ -445,6 +445,31 @@ TEST_F(WalkTest, FileReadingPastItsSizeIsNeverGrouped) {
   EXPECT_EQ(rig_.groups(work_), expected);
 }
 
+// A board and one leader's file for its cases, stamped on a clock an hour
+// on, so that the file written just now is settled.
+struct BoardRig {
+  BoardRig() {
+    test::write_file(dir / "f", "x");
+    file = platform::open_existing_file((dir / "f").c_str());
+    EXPECT_TRUE(platform::file_stamp(file, stamp));
+  }
+  // Rewrites the leader's file at another size, which moves its stamp.
+  void rewrite() {
+    test::write_file(dir / "f", "xy");
+    std::uint64_t moved = 0;
+    EXPECT_TRUE(platform::file_stamp(file, moved) && moved != stamp);
+  }
+  platform::FileHandle reopen() const { return platform::open_existing_file((dir / "f").c_str()); }
+
+  test::ShiftedClock clock{test::ShiftedClock::kHour};
+  test::TempDir dir;
+  platform::FileHandle file;
+  std::uint64_t stamp = 0;
+  std::unique_ptr<TwinBoard> board = std::make_unique<TwinBoard>();
+  platform::FileHandle copy;  // the second descriptors followers get
+  TwinBoard::Handover handover;
+};
+
 // A follower takes its leader's digest, and is trusted by the report, only
 // when it is equal and the leader was digested; whatever the order of the
 // two, the leader's entry is free again at the end.
@@ -458,72 +483,88 @@ TEST(TwinBoardTest, FollowerTakesTheDigestOnlyWhenEqualToADigestedLeader) {
       {true, false, false, Settled::waiting},   {true, true, false, Settled::digest_it},
       {false, false, true, Settled::digest_it}, {false, true, true, Settled::digest_it},
   };
-  test::TempDir dir;
-  test::write_file(dir / "f", "x");
-  const platform::FileHandle file = platform::open_existing_file((dir / "f").c_str());
   const Md5Digest leader_digest{7};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.equal << c.leader_first << c.digested);
-    auto board = std::make_unique<TwinBoard>();
+    BoardRig rig;
     int lead, follow, again;
-    platform::FileHandle copy;
-    ASSERT_EQ(board->arrive(10, file, 1, lead, copy), TwinBoard::Role::leader);
-    ASSERT_EQ(board->arrive(10, file, 2, follow, copy), TwinBoard::Role::follower);
-    TwinBoard::Waiting waiting[TwinBoard::kFollowers];
+    ASSERT_EQ(rig.board->arrive(10, rig.file, 1, lead, rig.copy), TwinBoard::Role::leader);
+    ASSERT_EQ(rig.board->arrive(10, rig.file, 2, follow, rig.copy), TwinBoard::Role::follower);
     const Md5Digest* ended = c.digested ? &leader_digest : nullptr;
-    std::size_t handed = c.leader_first ? board->leader_ended(lead, ended, waiting, nullptr) : 0;
+    platform::FileHandle lane = rig.reopen();
+    if (c.leader_first) rig.board->leader_ended(lead, ended, lane, false, rig.handover);
     Md5Digest digest{};
-    EXPECT_EQ(board->settle(follow, c.equal, {5, 2, 0, 0}, digest), c.settled);
-    if (!c.leader_first) handed = board->leader_ended(lead, ended, waiting, nullptr);
-    EXPECT_EQ(handed, c.settled == Settled::waiting ? 1u : 0u);
-    if (handed == 1) {
-      EXPECT_EQ(waiting[0].task, 5u);
-    }
+    EXPECT_EQ(rig.board->settle(follow, c.equal, {5, 2, 0, rig.stamp}, digest), c.settled);
+    if (!c.leader_first) rig.board->leader_ended(lead, ended, lane, false, rig.handover);
+    EXPECT_EQ(rig.handover.count, c.settled == Settled::waiting ? 1u : 0u);
+    EXPECT_EQ(rig.handover.trusted, c.digested);
+    EXPECT_EQ(rig.handover.count == 1 ? rig.handover.waiting[0].task : 5u, 5u);
     EXPECT_EQ(digest, c.settled == Settled::digested ? leader_digest : Md5Digest{});
     NameOffset with = 0;
     std::uint64_t stamp = 0;
-    EXPECT_EQ(board->compared_with(2, with, stamp), c.equal && c.digested);
-    EXPECT_EQ(board->arrive(10, file, 3, again, copy), TwinBoard::Role::leader);
+    EXPECT_EQ(rig.board->compared_with(2, with, stamp), c.equal && c.digested);
+    EXPECT_EQ(rig.board->arrive(10, rig.file, 3, again, rig.copy), TwinBoard::Role::leader);
   }
+}
+
+// A leader rewritten while it is digested hands nothing on: neither to the
+// follower that compared equal before the write, nor to one that compared
+// equal after it and settled first; no pair of them is trusted.
+TEST(TwinBoardTest, LeaderWhoseStampMovedHandsNothingOnAndNoPairIsTrusted) {
+  BoardRig rig;
+  int lead, first, second;
+  ASSERT_EQ(rig.board->arrive(10, rig.file, 1, lead, rig.copy), TwinBoard::Role::leader);
+  ASSERT_EQ(rig.board->arrive(10, rig.file, 2, first, rig.copy), TwinBoard::Role::follower);
+  ASSERT_EQ(rig.board->arrive(10, rig.file, 3, second, rig.copy), TwinBoard::Role::follower);
+  rig.rewrite();
+  std::uint64_t moved = 0;
+  ASSERT_TRUE(platform::file_stamp(rig.file, moved));
+  Md5Digest digest{};
+  EXPECT_EQ(rig.board->settle(second, true, {6, 3, 0, moved}, digest),
+            TwinBoard::Settled::digest_it);
+  EXPECT_EQ(rig.board->settle(first, true, {5, 2, 0, rig.stamp}, digest),
+            TwinBoard::Settled::waiting);
+  const Md5Digest leader_digest{7};
+  rig.board->leader_ended(lead, &leader_digest, rig.file, true, rig.handover);
+  EXPECT_EQ(rig.handover.count, 1u);
+  EXPECT_FALSE(rig.handover.trusted);
+  EXPECT_TRUE(rig.file.valid()) << "a moved leader is not kept";
+  NameOffset with = 0;
+  std::uint64_t stamp = 0;
+  for (NameOffset name : {1u, 2u, 3u}) EXPECT_FALSE(rig.board->compared_with(name, with, stamp));
 }
 
 TEST(TwinBoardTest, KeptLeaderIsFollowedWhileItsStampHoldsUntilLetGoOrCrowdedOut) {
   using Role = TwinBoard::Role;
-  test::TempDir dir;
-  test::write_file(dir / "f", "x");
-  const platform::FileHandle file = platform::open_existing_file((dir / "f").c_str());
+  BoardRig rig;
+  TwinBoard& board = *rig.board;
   const Md5Digest leader_digest{7};
-  auto board = std::make_unique<TwinBoard>();
-  TwinBoard::Waiting waiting[TwinBoard::kFollowers];
-  platform::FileHandle copy;
-  std::uint64_t stamp = 0;
-  ASSERT_TRUE(platform::file_stamp(file, stamp));
   // Leaders of sizes 0 .. kKept, each kept as it ends: the last crowds out size 0's.
   for (std::uint64_t size = 0; size <= TwinBoard::kKept; ++size) {
     int lead;
-    ASSERT_EQ(board->arrive(size, file, 1, lead, copy), Role::leader);
-    platform::FileHandle keep = platform::open_existing_file((dir / "f").c_str());
-    board->leader_ended(lead, &leader_digest, waiting, &keep);
+    ASSERT_EQ(board.arrive(size, rig.file, 1, lead, rig.copy), Role::leader);
+    platform::FileHandle keep = rig.reopen();
+    board.leader_ended(lead, &leader_digest, keep, true, rig.handover);
     EXPECT_EQ(keep.valid(), size == TwinBoard::kKept) << size;  // the one let go for it
   }
   int entry;
-  // A leader changed while it was digested is not kept.
-  test::write_file(dir / "g", "y");
-  platform::FileHandle changed = platform::open_existing_file((dir / "g").c_str());
-  ASSERT_EQ(board->arrive(1000, changed, 1, entry, copy), Role::leader);
-  test::write_file(dir / "g", "yz");
-  board->leader_ended(entry, &leader_digest, waiting, &changed);
-  EXPECT_TRUE(changed.valid());
   Md5Digest digest{};
-  ASSERT_EQ(board->arrive(1, file, 2, entry, copy), Role::follower);
-  EXPECT_EQ(board->settle(entry, true, {5, 2, 0, stamp + 1}, digest),
+  ASSERT_EQ(board.arrive(1, rig.file, 2, entry, rig.copy), Role::follower);
+  EXPECT_EQ(board.settle(entry, true, {5, 2, 0, rig.stamp + 1}, digest),
             TwinBoard::Settled::digest_it);
-  ASSERT_EQ(board->arrive(1, file, 3, entry, copy), Role::follower);
-  EXPECT_EQ(board->settle(entry, true, {6, 3, 0, stamp}, digest), TwinBoard::Settled::digested);
+  ASSERT_EQ(board.arrive(1, rig.file, 3, entry, rig.copy), Role::follower);
+  EXPECT_EQ(board.settle(entry, true, {6, 3, 0, rig.stamp}, digest), TwinBoard::Settled::digested);
   EXPECT_EQ(digest, leader_digest);
-  EXPECT_EQ(board->arrive(0, file, 4, entry, copy), Role::leader);
-  EXPECT_EQ(board->let_go(), TwinBoard::kKept);
-  EXPECT_EQ(board->arrive(1, file, 5, entry, copy), Role::leader);
+  // The same file noted again with another stamp is no longer trusted.
+  NameOffset with = 0;
+  std::uint64_t stamp = 0;
+  EXPECT_TRUE(board.compared_with(3, with, stamp));
+  ASSERT_EQ(board.arrive(1, rig.file, 3, entry, rig.copy), Role::follower);
+  EXPECT_EQ(board.settle(entry, true, {6, 3, 99, rig.stamp}, digest), TwinBoard::Settled::digested);
+  EXPECT_FALSE(board.compared_with(3, with, stamp));
+  EXPECT_EQ(board.arrive(0, rig.file, 4, entry, rig.copy), Role::leader);
+  EXPECT_EQ(board.let_go(), TwinBoard::kKept);
+  EXPECT_EQ(board.arrive(1, rig.file, 5, entry, rig.copy), Role::leader);
 }
 
 }  // namespace

@@ -78,8 +78,11 @@ bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& siz
 // free.
 FileHandle duplicate(const FileHandle& file);
 // A mark of the open file's identity and state: its device and inode, size
-// and status-change time, which any write or rename changes. False when it
-// cannot be learnt.
+// and status-change time, which any write or rename changes, but for a
+// write through a shared mapping to a page already written. False when it
+// cannot be learnt, and when the file's status changed so lately (within
+// the time its file system can tell apart, two seconds where that is not
+// known to be finer) that a further change could leave the mark as it is.
 bool file_stamp(const FileHandle& file, std::uint64_t& stamp);
 // Tells the system that file is about to be read once from start to end, so
 // that it reads ahead further.

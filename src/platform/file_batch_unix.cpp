@@ -15,6 +15,7 @@
 #include <new>
 
 #include "platform/file_batch.h"
+#include "platform/system_calls.h"
 #include "platform/unix_support.h"
 
 namespace mirvale::platform {
@@ -137,8 +138,8 @@ bool FileBatch::Ring::submit_and_wait(unsigned count, long* results, unsigned re
   unsigned got = 0;
   while (got < count) {
     const unsigned pending = tail - load_acquire(sq_head);
-    const long entered = ::syscall(__NR_io_uring_enter, fd, pending, count - got,
-                                   IORING_ENTER_GETEVENTS, nullptr, 0);
+    const long entered =
+        system_calls().io_uring_enter(fd, pending, count - got, IORING_ENTER_GETEVENTS);
     if (entered < 0 && errno != EINTR && errno != EAGAIN && errno != EBUSY) return false;
     unsigned head = *cq_head;
     const unsigned end = load_acquire(cq_tail);
@@ -197,7 +198,14 @@ void FileBatch::open_all(Open* opens, unsigned count) {
       entry->len = sizeof how;
       entry->off = reinterpret_cast<std::uintptr_t>(&how);
     }
-    if (!ring_->submit_and_wait(entered, results, count)) ring_.reset();
+    if (!ring_->submit_and_wait(entered, results, count)) {
+      // Every file is opened again below: what the ring opened before it
+      // failed is closed first.
+      for (unsigned i = 0; i < count; ++i) {
+        if (results[i] >= 0) FileHandle(static_cast<int>(results[i])).close();
+      }
+      ring_.reset();
+    }
   }
   for (unsigned i = 0; i < count; ++i) {
     Open& open = opens[i];

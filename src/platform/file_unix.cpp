@@ -1,9 +1,12 @@
 // POSIX file access: descriptors opened with O_CLOEXEC, EINTR and short
 // transfers retried here and nowhere else, 64-bit offsets throughout.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/system_calls.h"
 #include "platform/unix_support.h"
 
 namespace mirvale::platform {
@@ -184,9 +188,46 @@ FileHandle duplicate(const FileHandle& file) {
   return FileHandle(::fcntl(file.fd(), F_DUPFD_CLOEXEC, 0));
 }
 
+namespace {
+
+// Where a file system is not known to keep finer times, two status changes
+// this close may leave one time: FAT keeps two seconds, others are unknown.
+constexpr std::int64_t kCoarsestTime = 2000000000;
+
+// The span within which two changes of the file open as fd may leave it one
+// status-change time. File systems that keep nanoseconds take the time from
+// the kernel's coarse clock, which moves once a tick.
+std::int64_t change_time_granularity(int fd) {
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return kCoarsestTime;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+      break;
+    default:
+      return kCoarsestTime;
+  }
+  struct timespec tick;
+  if (::clock_getres(CLOCK_REALTIME_COARSE, &tick) != 0 || tick.tv_sec != 0) return kCoarsestTime;
+  constexpr std::int64_t kLeast = 1000000;  // a millisecond
+  return tick.tv_nsec > kLeast ? tick.tv_nsec : kLeast;
+}
+
+}  // namespace
+
 bool file_stamp(const FileHandle& file, std::uint64_t& stamp) {
+  // The moment is read before the status: a change after the status was
+  // read comes later still.
+  const std::int64_t now = system_calls().real_time_ns();
   struct stat st;
   if (::fstat(file.fd(), &st) != 0) return false;
+  const std::int64_t changed = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 +
+                               static_cast<std::int64_t>(st.st_ctim.tv_nsec);
+  const std::int64_t age = now - changed;
+  if (age < kCoarsestTime && age < change_time_granularity(file.fd())) return false;
   const std::uint64_t parts[] = {
       static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
       static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ctim.tv_sec),

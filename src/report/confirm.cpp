@@ -11,8 +11,6 @@
 namespace mirvale {
 
 namespace {
-constexpr std::size_t kHalf = kIoBufferSize / 2;
-
 Confirmation::Verdict verdict_of(platform::OpenStatus status) {
   return status == platform::OpenStatus::out_of_descriptors
              ? Confirmation::Verdict::out_of_descriptors
@@ -36,19 +34,35 @@ const char* Confirmation::name_below(NameOffset name, char* path) const {
   return start_.valid() && length > skip_ ? path + skip_ : nullptr;
 }
 
-platform::OpenStatus Confirmation::open_file(NameOffset name, char* path, OpenedFile& out) const {
+platform::OpenStatus Confirmation::prepare_open(NameOffset name, char* path,
+                                                platform::FileBatch::Open& open) const {
   const char* below = name_below(name, path);
   if (below == nullptr) return platform::OpenStatus::failed;
-  out.close();
   if (!budget_.take_file()) return platform::OpenStatus::out_of_descriptors;
-  const platform::OpenStatus status =
-      platform::open_regular_below(start_, below, out.handle, out.size);
-  if (status == platform::OpenStatus::opened) {
-    out.budget = &budget_;
-  } else {
+  open.dir = start_;
+  open.name = below;
+  open.below = true;
+  return platform::OpenStatus::opened;
+}
+
+platform::OpenStatus Confirmation::adopt(platform::FileBatch::Open& open, OpenedFile& out) const {
+  if (open.status != platform::OpenStatus::opened) {
     budget_.give_back();
+    return open.status;
   }
-  return status;
+  out.handle = std::move(open.file);
+  out.size = open.size;
+  out.budget = &budget_;
+  return open.status;
+}
+
+platform::OpenStatus Confirmation::open_file(NameOffset name, char* path, OpenedFile& out) const {
+  out.close();
+  platform::FileBatch::Open open;
+  const platform::OpenStatus status = prepare_open(name, path, open);
+  if (status != platform::OpenStatus::opened) return status;
+  platform::FileBatch::open_one(open);
+  return adopt(open, out);
 }
 
 void ChainPaths::keep(const char* path, std::size_t length) {
@@ -66,14 +80,14 @@ void ChainPaths::keep(const char* path, std::size_t length) {
 // paths of a round's files go to the second half.
 namespace {
 constexpr unsigned kRound = 8;
-constexpr std::size_t kSlot = kHalf / kRound;
-constexpr std::size_t kPathSlot = kHalf / kRound;
+constexpr std::size_t kSlot = kHalfBuffer / kRound;
+constexpr std::size_t kPathSlot = kHalfBuffer / kRound;
 static_assert(kRound <= platform::FileBatch::kMaxFiles);
 static_assert(kPathSlot >= ScanPath::kCapacity, "a path fits its slot");
 }  // namespace
 
 char* Confirmation::ChainRound::path(unsigned i) {
-  return reinterpret_cast<char*>(buffer.bytes) + kHalf + i * kPathSlot;
+  return reinterpret_cast<char*>(buffer.bytes) + kHalfBuffer + i * kPathSlot;
 }
 
 Confirmation::Verdict Confirmation::check_chain(std::uint32_t head, NameOffset name,
@@ -142,18 +156,16 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
   const unsigned first = round.head_known ? 1 : 0;
   unsigned count = first;
   for (; count < kRound && round.next != 0; ++count) {
-    const char* below = name_below(round.record.name_offset, round.path(count));
-    if (below == nullptr) {
+    const platform::OpenStatus status =
+        prepare_open(round.record.name_offset, round.path(count), opens[count]);
+    if (status == platform::OpenStatus::failed) {
       for (unsigned i = first; i < count; ++i) budget_.give_back();  // taken, never opened
       return Verdict::mixed;
     }
-    if (!budget_.take_file()) {
+    if (status == platform::OpenStatus::out_of_descriptors) {
       if (count > first) break;  // the files of this round free theirs
       return Verdict::out_of_descriptors;
     }
-    opens[count].dir = start_;
-    opens[count].name = below;
-    opens[count].below = true;
     round.next = next_in_chain(round.record, round.next);
     if (round.next != 0 && !read_record(round.next, round.record)) {
       round.broken = true;  // what was read is still compared first
@@ -162,15 +174,7 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
   }
   round.batch.open_all(opens + first, count - first);
   OpenedFile files[kRound];
-  for (unsigned i = first; i < count; ++i) {
-    if (opens[i].status != platform::OpenStatus::opened) {
-      budget_.give_back();
-      continue;
-    }
-    files[i].handle = std::move(opens[i].file);
-    files[i].size = opens[i].size;
-    files[i].budget = &budget_;
-  }
+  for (unsigned i = first; i < count; ++i) adopt(opens[i], files[i]);
   for (unsigned i = first; i < count; ++i) {
     if (opens[i].status != platform::OpenStatus::opened) return verdict_of(opens[i].status);
     round.paths.keep(round.path(i), std::strlen(round.path(i)));
@@ -178,22 +182,24 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
   if (!round.head_known) {
     round.head_known = true;
     round.head_size = files[0].size;
-    if (round.head_size > kSlot) round.head_file = std::move(files[0]);
+    if (round.head_size >= kSlot) round.head_file = std::move(files[0]);
   }
-  const bool same = round.head_size <= kSlot ? same_small(round, files, first, count)
-                                             : same_large(round, files, first, count);
+  const bool same = round.head_size < kSlot ? same_small(round, files, first, count)
+                                            : same_large(round, files, first, count);
   return same ? Verdict::one_class : Verdict::mixed;
 }
 
 // Whether files [first, count) of a round of small files all hold the
-// head's bytes: each read whole into its slot, and closed, together.
+// head's bytes: each read whole into its slot, and closed, together. Each
+// read asks for a byte more than the size, which a file that has grown
+// since its open then reads.
 bool Confirmation::same_small(ChainRound& round, OpenedFile* files, unsigned first,
                               unsigned count) const {
   platform::FileBatch::Read reads[kRound];
   unsigned char* const slots = round.buffer.bytes;
   for (unsigned i = first; i < count; ++i) {
     if (files[i].size != round.head_size) return false;
-    reads[i - first] = {&files[i].handle, slots + i * kSlot, round.head_size};
+    reads[i - first] = {&files[i].handle, slots + i * kSlot, round.head_size + 1};
   }
   round.batch.read_and_close_all(reads, count - first);
   for (unsigned i = first; i < count; ++i) {

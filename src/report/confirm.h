@@ -96,6 +96,12 @@ class Confirmation {
   // where its part below the start directory begins; null when it cannot be
   // read or there is no start directory.
   const char* name_below(NameOffset name, char* path) const;
+  // Reads the path of name into path and takes a descriptor from the
+  // budget for its open, made ready in open: opened, or why not.
+  platform::OpenStatus prepare_open(NameOffset name, char* path,
+                                    platform::FileBatch::Open& open) const;
+  // Takes a prepared open's file into out, or gives its descriptor back.
+  platform::OpenStatus adopt(platform::FileBatch::Open& open, OpenedFile& out) const;
   bool compared_in_scan(std::uint32_t head, const TreeRecord& first, ChainPaths& paths) const;
   Verdict check_round(ChainRound& round) const;
   bool same_small(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;

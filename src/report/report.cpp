@@ -144,85 +144,117 @@ void Report::print_oldest() {
   }
 }
 
-// Prints the heading and each of the paths kept by the look at a chain.
+// Prints each of the paths kept by the look at a chain as one group.
 void Report::print_kept_group(const char* paths, std::size_t size) {
-  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
-  emit_line(kHeading.size());
+  begin_group();
   for (std::size_t at = 0; at < size;) {
     const std::size_t length = std::strlen(paths + at);
-    std::memcpy(io_.bytes, paths + at, length);
-    std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
-    emit_line(length + kLineEnd.size());
+    add_path(paths + at, length);
     at += length + 1;
   }
 }
 
-// Prints the heading and the path of every record on the chain headed by the
-// record at head, in chain order. A path that cannot be read back gets no
+// Prints the path of every record on the chain headed by the record at head,
+// in chain order, as one group. A path that cannot be read back gets no
 // line; a chain record that cannot be read ends the group.
 void Report::print_group(std::uint32_t head) {
-  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
-  emit_line(kHeading.size());
+  begin_group();
   for (std::uint32_t offset = head; offset != 0;) {
     if (!tree_.read_record(offset, chain_record_)) return;
     offset = next_in_chain(chain_record_, offset);
-    print_path(chain_record_.name_offset);
+    add_name(chain_record_.name_offset);
   }
 }
 
 // Splits the chain headed at head into classes of identical content and
 // prints each of two or more files as a group. The first readable file heads
 // the first class; each later one joins the first class whose head it
-// equals, or heads a new one. A class is printed whole before the next one's
-// head is looked for, so each pass compares the files not yet placed with
-// one head: at most about files times classes comparisons.
+// equals, or heads a new one. A class is gathered whole, then printed,
+// before the next one's head is looked for, so each pass compares the files
+// not yet placed with one head: at most about files times classes
+// comparisons.
 void Report::print_classes(std::uint32_t head) {
   marks_cleared_ = 0;
   std::uint64_t first = 0;
-  while (first != kNoPosition && !out_of_descriptors_) first = print_class(head, first);
+  while (first != kNoPosition && !out_of_descriptors_) {
+    ClassLead lead;
+    first = gather_class(head, first, lead);
+    if (lead.members > 0 && !out_of_descriptors_) print_class(head, lead);
+  }
 }
 
-// Finds the class head at or after position first, prints its class if it
-// has two or more files, and returns the first position after it that is in
-// no class yet, or kNoPosition.
-std::uint64_t Report::print_class(std::uint32_t head, std::uint64_t first) {
-  OpenedFile lead;  // the class's head, once found
-  NameOffset lead_name = 0;
+// Finds the class head at or after position first and marks the files
+// equal to it, and returns the first position after it that is in no class
+// yet, or kNoPosition. When the head cannot be read to the end, its class is
+// given up: its files are placed again from the position after it.
+std::uint64_t Report::gather_class(std::uint32_t head, std::uint64_t first, ClassLead& lead) {
   std::uint64_t next = kNoPosition;
-  bool printed = false;
   std::uint64_t position = 0;
   for (std::uint32_t offset = head; offset != 0; ++position) {
     if (!tree_.read_record(offset, chain_record_)) break;
     offset = next_in_chain(chain_record_, offset);
     clear_mark(position);
+    set_class_mark(position, false);
     if (position < first || marked(position)) continue;
     OpenedFile file;
     const platform::OpenStatus status = open_file(chain_record_.name_offset, file);
-    if (status == platform::OpenStatus::out_of_descriptors) return kNoPosition;
+    if (status == platform::OpenStatus::out_of_descriptors) return drop_class(lead, position);
     if (status != platform::OpenStatus::opened) {
       mark(position);  // unreadable: in no class
-    } else if (!lead.handle.valid()) {
+    } else if (!lead.file.handle.valid()) {
       if (!heads_a_class(head, position, file)) continue;
       mark(position);
-      lead = std::move(file);
-      lead_name = chain_record_.name_offset;
+      lead = {std::move(file), chain_record_.name_offset, position, 0};
     } else {
-      const Comparison comparison = compare_files(lead, file, io_);
-      if (comparison == Comparison::first_unreadable) return next < position ? next : position;
+      const Comparison comparison = compare_files(lead.file, file, io_);
+      if (comparison == Comparison::first_unreadable) return drop_class(lead, position);
       if (comparison == Comparison::different && next == kNoPosition) next = position;
       if (comparison == Comparison::second_unreadable) mark(position);
       if (comparison != Comparison::same) continue;
       mark(position);
-      if (!printed) {
-        std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
-        emit_line(kHeading.size());
-        print_path(lead_name);
-        printed = true;
-      }
-      print_path(chain_record_.name_offset);
+      set_class_mark(position, true);
+      ++lead.members;
     }
   }
   return next;
+}
+
+// Gives up the class of lead, gathered up to position: its head is in no
+// class, the files found equal to it are placed again from the position
+// after it (or, out of descriptors, never). Returns that position.
+std::uint64_t Report::drop_class(ClassLead& lead, std::uint64_t position) {
+  const std::uint64_t end = position < kMarkedPositions ? position : kMarkedPositions;
+  for (std::uint64_t at = lead.position + 1; lead.position != kNoPosition && at < end; ++at) {
+    if (!class_marked(at)) continue;
+    set_class_mark(at, false);
+    marks_[at / 64] &= ~(std::uint64_t{1} << (at % 64));
+  }
+  lead.members = 0;
+  if (out_of_descriptors_ || lead.position == kNoPosition) return kNoPosition;
+  return lead.position + 1;
+}
+
+// Prints the class of lead that gather_class found: its head and the files
+// marked as equal to it, and past the marks, the files equal to it now.
+void Report::print_class(std::uint32_t head, const ClassLead& lead) {
+  begin_group();
+  add_name(lead.name);
+  std::uint64_t position = 0;
+  for (std::uint32_t offset = head; offset != 0; ++position) {
+    if (!tree_.read_record(offset, chain_record_)) break;
+    offset = next_in_chain(chain_record_, offset);
+    if (position <= lead.position) continue;
+    if (position < kMarkedPositions) {
+      if (!class_marked(position)) continue;
+      set_class_mark(position, false);
+    } else {
+      OpenedFile file;
+      if (open_file(chain_record_.name_offset, file) != platform::OpenStatus::opened ||
+          compare_files(lead.file, file, io_) != Comparison::same)
+        continue;
+    }
+    add_name(chain_record_.name_offset);
+  }
 }
 
 // Whether the file at an unmarked position, open as file, heads a class. A
@@ -274,13 +306,50 @@ void Report::mark(std::uint64_t position) {
   if (position < kMarkedPositions) marks_[position / 64] |= std::uint64_t{1} << (position % 64);
 }
 
-// Prints the line of the path stored at name; a path that cannot be read
-// back gets none.
-void Report::print_path(NameOffset name) {
+bool Report::class_marked(std::uint64_t position) const {
+  return position < kMarkedPositions && (class_marks_[position / 64] >> (position % 64) & 1u) != 0;
+}
+
+void Report::set_class_mark(std::uint64_t position, bool on) {
+  if (position >= kMarkedPositions) return;
+  const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+  if (on) {
+    class_marks_[position / 64] |= bit;
+  } else {
+    class_marks_[position / 64] &= ~bit;
+  }
+}
+
+// Starts a group. Its heading is printed once two of its paths are in
+// hand, the first held until then, so that no group shows one path.
+void Report::begin_group() {
+  group_paths_ = 0;
+}
+
+// Adds the file whose path is stored at name to the group; a path that
+// cannot be read back gets no line.
+void Report::add_name(NameOffset name) {
   if (!names_.read_name(name)) return;
-  const size_t length =
-      path_.length() < ScanPath::kMaxLength ? path_.length() : ScanPath::kMaxLength;
-  std::memcpy(io_.bytes, path_.c_str(), length);
+  add_path(path_.c_str(), path_.length());
+}
+
+void Report::add_path(const char* path, std::size_t length) {
+  if (length > ScanPath::kMaxLength) length = ScanPath::kMaxLength;
+  if (group_paths_++ == 0) {
+    std::memcpy(held_path_, path, length);
+    held_length_ = length;
+    return;
+  }
+  if (group_paths_ == 2) {
+    std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
+    emit_line(kHeading.size());
+    print_path(held_path_, held_length_);
+  }
+  print_path(path, length);
+}
+
+void Report::print_path(const char* path, std::size_t length) {
+  std::memcpy(io_.bytes, path, length);
   std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
   emit_line(length + kLineEnd.size());
 }

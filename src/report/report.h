@@ -64,15 +64,30 @@ class Report {
   void queue_group(std::uint32_t top);
   void print_oldest();
   void print_kept_group(const char* paths, std::size_t size);
+  // The head of a class being gathered.
+  struct ClassLead {
+    OpenedFile file;                       // open, once found
+    NameOffset name = 0;                   // its name-store record
+    std::uint64_t position = kNoPosition;  // its position on the chain
+    std::uint64_t members = 0;             // files found equal to it
+  };
+
   void print_group(std::uint32_t head);
   void print_classes(std::uint32_t head);
-  std::uint64_t print_class(std::uint32_t head, std::uint64_t first);
+  std::uint64_t gather_class(std::uint32_t head, std::uint64_t first, ClassLead& lead);
+  std::uint64_t drop_class(ClassLead& lead, std::uint64_t position);
+  void print_class(std::uint32_t head, const ClassLead& lead);
   bool heads_a_class(std::uint32_t head, std::uint64_t position, const OpenedFile& file);
   platform::OpenStatus open_file(NameOffset name, OpenedFile& out);
   void clear_mark(std::uint64_t position);
   bool marked(std::uint64_t position) const;
   void mark(std::uint64_t position);
-  void print_path(NameOffset name);
+  bool class_marked(std::uint64_t position) const;
+  void set_class_mark(std::uint64_t position, bool on);
+  void begin_group();
+  void add_name(NameOffset name);
+  void add_path(const char* path, std::size_t length);
+  void print_path(const char* path, std::size_t length);
   void emit_line(size_t size);
 
   DigestTree& tree_;
@@ -82,16 +97,20 @@ class Report {
   platform::Console& console_;
   DigestQueue& queue_;
   Confirmation& confirmation_;
-  platform::BlockWriter log_writer_;            // the log's lines not yet written
-  std::uint64_t marks_[kMarkedPositions / 64];  // chain positions placed or unreadable
-  std::uint64_t marks_cleared_ = 0;             // marks_ holds this chain's below this
-  std::uint32_t stack_offset_[kStackEntries];   // record offset per entry
-  std::uint8_t stack_state_[kStackEntries];     // 1, 2 or 0 per entry
-  std::uint32_t stack_right_[kStackEntries];    // the entry's right link, once read
-  std::uint32_t stack_next_[kStackEntries];     // the entry's next on its chain, once read
-  NameOffset stack_name_[kStackEntries];        // the entry's name-store record, once read
-  TreeRecord traversal_record_;                 // the record of the top entry
-  TreeRecord chain_record_;                     // the record of the chain walk
+  platform::BlockWriter log_writer_;                  // the log's lines not yet written
+  std::uint64_t marks_[kMarkedPositions / 64];        // chain positions placed or unreadable
+  std::uint64_t marks_cleared_ = 0;                   // marks_ holds this chain's below this
+  std::uint64_t class_marks_[kMarkedPositions / 64];  // positions of the class being gathered
+  std::uint64_t group_paths_ = 0;                     // paths of the group being printed
+  char held_path_[ScanPath::kCapacity];               // its first path, until a second
+  std::size_t held_length_ = 0;                       // bytes of held_path_
+  std::uint32_t stack_offset_[kStackEntries];         // record offset per entry
+  std::uint8_t stack_state_[kStackEntries];           // 1, 2 or 0 per entry
+  std::uint32_t stack_right_[kStackEntries];          // the entry's right link, once read
+  std::uint32_t stack_next_[kStackEntries];           // the entry's next on its chain, once read
+  NameOffset stack_name_[kStackEntries];              // the entry's name-store record, once read
+  TreeRecord traversal_record_;                       // the record of the top entry
+  TreeRecord chain_record_;                           // the record of the chain walk
   bool stack_full_ = false;
   bool out_of_descriptors_ = false;
   bool log_failed_ = false;

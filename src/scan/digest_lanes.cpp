@@ -263,16 +263,16 @@ bool DigestQueue::let_go_twins() {
 }
 
 // Hands back the followers that waited on a leader: each with the leader's
-// digest, or, when it has none, digested here on its own.
-void DigestQueue::hand_over(Worker& worker, const TwinBoard::Waiting* waiting, std::size_t count,
-                            const Md5Digest* digest) {
-  for (std::size_t i = 0; i < count; ++i) {
-    Task& task = slots_[waiting[i].task];
-    if (digest == nullptr) {
+// digest when it is trusted, else digested here on its own.
+void DigestQueue::hand_over(Worker& worker, const TwinBoard::Handover& handover,
+                            const Md5Digest& digest) {
+  for (std::size_t i = 0; i < handover.count; ++i) {
+    Task& task = slots_[handover.waiting[i].task];
+    if (!handover.trusted) {
       finish(task, worker.digest, worker.buffer, worker.batch);
       continue;
     }
-    task.digest = *digest;
+    task.digest = digest;
     task.outcome = Outcome::digested;
     complete(task);
   }
@@ -323,12 +323,10 @@ void DigestQueue::end_lane(Worker& worker, int lane, Outcome outcome) {
   if (--worker.active == 0) --hashing_;
   if (outcome != Outcome::digested) task.digest.fill(0);
   const Md5Digest digest = task.digest;
-  const Md5Digest* leading = outcome == Outcome::digested ? &digest : nullptr;
-  TwinBoard::Waiting waiting[TwinBoard::kFollowers];
-  std::size_t followers = 0;
+  TwinBoard::Handover handover;
   if (at.twin >= 0) {
-    platform::FileHandle* keep = budget_.usable() >= kKeepBudget ? &at.file : nullptr;
-    followers = twins_.leader_ended(at.twin, leading, waiting, keep);
+    const Md5Digest* leading = outcome == Outcome::digested ? &digest : nullptr;
+    twins_.leader_ended(at.twin, leading, at.file, budget_.usable() >= kKeepBudget, handover);
     at.twin = -1;
   }
   // A small file was closed once read, and a kept one is the board's; one
@@ -339,7 +337,7 @@ void DigestQueue::end_lane(Worker& worker, int lane, Outcome outcome) {
   }
   task.outcome = outcome;
   complete(task);
-  hand_over(worker, waiting, followers, leading);
+  hand_over(worker, handover, digest);
 }
 
 }  // namespace mirvale

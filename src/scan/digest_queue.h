@@ -219,8 +219,7 @@ class DigestQueue {
   void start_lane(Worker& worker, int lane, Task& task);
   void begin_lane(Worker& worker, int lane, Task& task, std::uint64_t size);
   bool follows_twin(Worker& worker, int lane);
-  void hand_over(Worker& worker, const TwinBoard::Waiting* waiting, std::size_t count,
-                 const Md5Digest* digest);
+  void hand_over(Worker& worker, const TwinBoard::Handover& handover, const Md5Digest& digest);
   bool feed_lane(Worker& worker, int lane);
   void run_lanes(Worker& worker);
   void end_lane(Worker& worker, int lane, Outcome outcome);

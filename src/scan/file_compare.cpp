@@ -12,8 +12,6 @@ namespace mirvale {
 
 namespace {
 
-constexpr std::size_t kHalf = kIoBufferSize / 2;
-
 // Files at least this large are compared in two halves at once, the second
 // half on a thread of its own, when one can be started: the comparison of a
 // lone pair of large files then goes at the speed of two processors.
@@ -23,7 +21,7 @@ constexpr std::uint64_t kSplitSize = std::uint64_t{256} << 20;
 // comes first, as it would reading from the start; the second half stops
 // once the first has found anything.
 Comparison compare_halves(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer) {
-  const std::uint64_t half = first.size / 2 / kHalf * kHalf;
+  const std::uint64_t half = first.size / 2 / kHalfBuffer * kHalfBuffer;
   std::unique_ptr<IoBuffer> own(new (std::nothrow) IoBuffer);
   std::atomic<bool> stop{false};
   Comparison later = Comparison::same;
@@ -49,11 +47,11 @@ Comparison compare_range(const platform::FileHandle& first, const platform::File
                          std::uint64_t from, std::uint64_t to, IoBuffer& buffer,
                          const std::atomic<bool>* stop) {
   unsigned char* const a = buffer.bytes;
-  unsigned char* const b = buffer.bytes + kHalf;
-  for (std::uint64_t at = from; at < to; at += kHalf) {
+  unsigned char* const b = buffer.bytes + kHalfBuffer;
+  for (std::uint64_t at = from; at < to; at += kHalfBuffer) {
     if (stop != nullptr && stop->load(std::memory_order_relaxed)) break;
     const std::uint64_t left = to - at;
-    const std::size_t chunk = left < kHalf ? static_cast<std::size_t>(left) : kHalf;
+    const std::size_t chunk = left < kHalfBuffer ? static_cast<std::size_t>(left) : kHalfBuffer;
     if (platform::read_at(first, at, a, chunk) != static_cast<long>(chunk))
       return Comparison::first_unreadable;
     if (platform::read_at(second, at, b, chunk) != static_cast<long>(chunk))
@@ -63,10 +61,21 @@ Comparison compare_range(const platform::FileHandle& first, const platform::File
   return Comparison::same;
 }
 
+// Whether a file holds a byte past size, the size it had when opened.
+static bool grown(const OpenedFile& file) {
+  unsigned char past;
+  return platform::read_at(file.handle, file.size, &past, 1) != 0;
+}
+
 Comparison compare_files(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer) {
   if (first.size != second.size) return Comparison::different;
-  if (first.size >= kSplitSize) return compare_halves(first, second, buffer);
-  return compare_range(first.handle, second.handle, 0, first.size, buffer, nullptr);
+  const Comparison comparison =
+      first.size >= kSplitSize
+          ? compare_halves(first, second, buffer)
+          : compare_range(first.handle, second.handle, 0, first.size, buffer, nullptr);
+  if (comparison == Comparison::same && (grown(first) || grown(second)))
+    return Comparison::different;
+  return comparison;
 }
 
 OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {

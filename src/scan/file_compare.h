@@ -12,6 +12,9 @@
 
 namespace mirvale {
 
+// Bytes of each file read at a time: half of the buffer each.
+constexpr std::size_t kHalfBuffer = kIoBufferSize / 2;
+
 // How the contents of two files compare.
 enum class Comparison : std::uint8_t {
   same,
@@ -42,8 +45,9 @@ Comparison compare_range(const platform::FileHandle& first, const platform::File
                          const std::atomic<bool>* stop);
 
 // Compares two open files byte for byte, a large pair in two halves at
-// once. Files of different sizes differ unread; a file that no longer holds
-// its size when read is unreadable.
+// once. Files of different sizes differ unread, and so do files with a byte
+// past the size they had when opened (one has grown); a file that no longer
+// holds its size when read is unreadable.
 Comparison compare_files(const OpenedFile& first, const OpenedFile& second, IoBuffer& buffer);
 
 }  // namespace mirvale

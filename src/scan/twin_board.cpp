@@ -3,6 +3,8 @@
 // table keyed by name record.
 #include "scan/twin_board.h"
 
+#include <utility>
+
 namespace mirvale {
 
 namespace {
@@ -17,9 +19,9 @@ TwinBoard::Role TwinBoard::arrive(std::uint64_t size, const platform::FileHandle
   int free = -1;
   for (int i = 0; i < static_cast<int>(kLeaders); ++i) {
     Entry& at = entries_[i];
-    if (!at.used) {
+    if (at.state == State::free) {
       if (free < 0) free = i;
-    } else if (at.file != nullptr && at.size == size) {
+    } else if ((at.state == State::standing || at.state == State::kept) && at.size == size) {
       leader = platform::duplicate(*at.file);
       if (!leader.valid()) return Role::alone;
       ++at.comparing;
@@ -29,12 +31,14 @@ TwinBoard::Role TwinBoard::arrive(std::uint64_t size, const platform::FileHandle
   }
   if (free < 0) return Role::alone;
   Entry& at = entries_[free];
-  at = Entry{};
-  at.used = true;
+  // A leader without a stamp could never be trusted: it leads nobody.
+  if (!platform::file_stamp(file, at.stamp)) return Role::alone;
+  at.state = State::standing;
   at.size = size;
   at.file = &file;
   at.name = name;
-  at.begun = platform::file_stamp(file, at.stamp);
+  at.comparing = 0;
+  at.waiting = 0;
   entry = free;
   return Role::leader;
 }
@@ -44,54 +48,63 @@ TwinBoard::Settled TwinBoard::settle(int entry, bool equal, const Waiting& follo
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& at = entries_[entry];
   --at.comparing;
+  // The follower saw the leader's content of its start over its whole
+  // comparison; anything else, and it is digested on its own.
+  const bool same = equal && follower.leader_stamp == at.stamp;
   Settled settled = Settled::digest_it;
-  // A kept leader's digest is its file's only while its stamp holds.
-  if (equal && at.ended && at.digested && (at.kept_at == 0 || follower.leader_stamp == at.stamp)) {
-    digest = at.digest;
-    note_pair(at.name, follower);
-    settled = Settled::digested;
-  } else if (equal && !at.ended && at.waiting < kFollowers) {
-    at.wait[at.waiting++] = follower;
-    settled = Settled::waiting;
+  switch (at.state) {
+    case State::standing:
+      if (same && at.waiting < kFollowers) {
+        at.wait[at.waiting++] = follower;
+        settled = Settled::waiting;
+      }
+      break;
+    case State::kept:
+    case State::done:
+      if (same) {
+        digest = at.digest;
+        note_pair(at, follower);
+        settled = Settled::digested;
+      }
+      break;
+    case State::voided:
+    case State::free:
+      break;
   }
-  release_if_done(at);
+  if ((at.state == State::done || at.state == State::voided) && at.comparing == 0)
+    at.state = State::free;
   return settled;
 }
 
-std::size_t TwinBoard::leader_ended(int entry, const Md5Digest* digest, Waiting* waiting,
-                                    platform::FileHandle* keep) {
+void TwinBoard::leader_ended(int entry, const Md5Digest* digest, platform::FileHandle& file,
+                             bool may_keep, Handover& out) {
   std::uint64_t stamp = 0;
-  const bool stamped = digest != nullptr && keep != nullptr && platform::file_stamp(*keep, stamp);
+  const bool stamped = digest != nullptr && platform::file_stamp(file, stamp);
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& at = entries_[entry];
-  at.ended = true;
-  at.file = nullptr;
-  at.digested = digest != nullptr;
-  if (digest != nullptr) at.digest = *digest;
-  const std::size_t count = at.waiting;
-  for (std::size_t i = 0; i < count; ++i) {
-    waiting[i] = at.wait[i];
-    if (digest != nullptr) note_pair(at.name, at.wait[i]);
+  out.trusted = stamped && stamp == at.stamp;
+  out.count = at.waiting;
+  for (std::size_t i = 0; i < at.waiting; ++i) {
+    out.waiting[i] = at.wait[i];
+    if (out.trusted) note_pair(at, at.wait[i]);
   }
   at.waiting = 0;
-  // Only a file unchanged since its digest began is kept: its digest is its
-  // content's.
-  if (stamped && at.begun && stamp == at.stamp) keep_leader(at, *keep);
-  release_if_done(at);
-  return count;
+  at.file = nullptr;
+  if (!out.trusted) return leave(at, State::voided);
+  at.digest = *digest;
+  if (!may_keep || !keep_leader(at, file)) leave(at, State::done);
 }
 
 std::size_t TwinBoard::let_go() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t closed = 0;
   for (Entry& at : entries_) {
-    if (!at.kept.valid()) continue;
-    at.kept.close();
-    at.file = nullptr;
+    if (at.state != State::kept) continue;
+    platform::FileHandle file;
+    close_kept(at, file);
+    file.close();
     ++closed;
-    release_if_done(at);
   }
-  kept_ = 0;
   return closed;
 }
 
@@ -102,58 +115,73 @@ bool TwinBoard::compared_with(NameOffset name, NameOffset& leader, std::uint64_t
     if (at.name == name) {
       leader = at.leader;
       stamp = at.stamp;
-      return true;
+      return !at.poisoned;
     }
   }
 }
 
-// Notes that follower was found equal to leader, when the table has room
-// for both; the table stays at most half full, so that every look ends.
-void TwinBoard::note_pair(NameOffset leader, const Waiting& follower) {
+// Notes that follower was found equal to the trusted leader, when the table
+// has room for both; the table stays at most half full, so that every look
+// ends.
+void TwinBoard::note_pair(const Entry& leader, const Waiting& follower) {
   if (pairs_used_ + 2 > kPairSlots / 2) return;
-  put_pair(leader, leader, follower.leader_stamp);
-  put_pair(follower.name, leader, follower.stamp);
+  put_pair(leader.name, leader.name, leader.stamp);
+  put_pair(follower.name, leader.name, follower.stamp);
 }
 
+// Notes name as compared with leader while it had stamp. A name noted before
+// with another leader or stamp is poisoned: which of the two holds is not
+// known.
 void TwinBoard::put_pair(NameOffset name, NameOffset leader, std::uint64_t stamp) {
   std::size_t slot = pair_slot(name);
   for (; pairs_[slot].used; slot = (slot + 1) % kPairSlots) {
-    if (pairs_[slot].name == name) return;
+    Pair& at = pairs_[slot];
+    if (at.name != name) continue;
+    if (at.leader != leader || at.stamp != stamp) at.poisoned = true;
+    return;
   }
-  pairs_[slot] = {true, name, leader, stamp};
+  pairs_[slot] = {true, false, name, leader, stamp};
   ++pairs_used_;
 }
 
-// Keeps the file of entry's leader, digested and ended. When the
-// board keeps kKept already, the leader kept longest that no follower is
-// being compared with is let go, its file left in file; with none such,
-// nothing is kept.
-void TwinBoard::keep_leader(Entry& entry, platform::FileHandle& file) {
+// Keeps the file of entry's leader, trusted and ended, taking it from file.
+// When the board keeps kKept already, the leader kept longest that no
+// follower is being compared with is let go, its file left in file; with
+// none such, nothing is kept and false returned.
+bool TwinBoard::keep_leader(Entry& entry, platform::FileHandle& file) {
   platform::FileHandle dropped;
   if (kept_ == kKept) {
     Entry* oldest = nullptr;
     for (Entry& at : entries_) {
-      if (at.kept.valid() && at.comparing == 0 &&
+      if (at.state == State::kept && at.comparing == 0 &&
           (oldest == nullptr || at.kept_at < oldest->kept_at))
         oldest = &at;
     }
-    if (oldest == nullptr) return;
-    dropped = std::move(oldest->kept);
-    oldest->file = nullptr;
-    release_if_done(*oldest);
-    --kept_;
+    if (oldest == nullptr) return false;
+    close_kept(*oldest, dropped);
   }
   entry.kept = std::move(file);
   file = std::move(dropped);
   entry.file = &entry.kept;
   entry.kept_at = ++keepings_;
+  entry.state = State::kept;
   ++kept_;
+  return true;
 }
 
-// Frees an entry once its leader has ended, its file is not kept and no
-// follower is still being compared with it.
-void TwinBoard::release_if_done(Entry& entry) {
-  if (entry.ended && entry.comparing == 0 && !entry.kept.valid()) entry.used = false;
+// Ends a kept leader's keeping: its file goes to out, and its digest stays
+// trusted for the followers still being compared with it.
+void TwinBoard::close_kept(Entry& entry, platform::FileHandle& out) {
+  out = std::move(entry.kept);
+  entry.file = nullptr;
+  --kept_;
+  leave(entry, State::done);
+}
+
+// Puts an ended leader's entry in state ended (done or voided), or frees it
+// when no follower is still being compared with it.
+void TwinBoard::leave(Entry& entry, State ended) {
+  entry.state = entry.comparing == 0 ? State::free : ended;
 }
 
 }  // namespace mirvale
