@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <iterator>
 #include <memory>
 #include <random>
@@ -14,6 +16,7 @@
 #include "digest/file_digest.h"
 #include "platform/file_batch.h"
 #include "platform/listing.h"
+#include "platform/system_calls.h"
 #include "test_support.h"
 
 namespace mirvale {
@@ -143,9 +146,20 @@ TEST_F(FileDigestTest, EntrySwappedAfterItsSizeWasFoundIsRefusedOnItsDescriptor)
   }
 }
 
+// A ring that takes one entry and answers it, then fails.
+int ring_entries = 0;
+long enter_once_then_fail(int ring, unsigned submit, unsigned, unsigned flags) {
+  if (ring_entries++ > 0) {
+    errno = EIO;
+    return -1;
+  }
+  return ::syscall(__NR_io_uring_enter, ring, submit > 0 ? 1u : 0u, 1u, flags, nullptr, 0);
+}
+
 TEST_F(FileDigestTest, BatchOpensAndReadsAsTheSingleCallsDo) {
   // The same cases in one batch, through the ring where the kernel offers
-  // one and with the single calls, and no descriptor left open after.
+  // one, through one that fails after its first open, and with the single
+  // calls, and no descriptor left open after.
   ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   write_random("grown", 101);
   ASSERT_EQ(::mkdir((dir_ / "sub").c_str(), 0700), 0);
@@ -174,10 +188,14 @@ TEST_F(FileDigestTest, BatchOpensAndReadsAsTheSingleCallsDo) {
   };
   constexpr unsigned kCount = std::size(cases);
   const std::size_t descriptors = test::list_dir("/proc/self/fd").size();
-  for (bool plain : {false, true}) {
+  platform::SystemCalls& calls = platform::system_calls();
+  const platform::SystemCalls real = calls;
+  for (const char* way : {"ring", "failing ring", "single calls"}) {
     platform::FileBatch batch;
-    if (!plain) batch.use_ring();
-    SCOPED_TRACE(batch.ringed() ? "through the ring" : "with the single calls");
+    if (way[0] != 's' && !batch.use_ring()) continue;
+    SCOPED_TRACE(way);
+    ring_entries = 0;
+    if (way[0] == 'f') calls.io_uring_enter = enter_once_then_fail;
     platform::FileBatch::Open opens[kCount];
     for (unsigned i = 0; i < kCount; ++i) {
       opens[i].dir = cases[i].dir;
@@ -187,6 +205,8 @@ TEST_F(FileDigestTest, BatchOpensAndReadsAsTheSingleCallsDo) {
       opens[i].below = cases[i].below;
     }
     batch.open_all(opens, kCount);
+    calls = real;
+    EXPECT_EQ(ring_entries, way[0] == 'f' ? 2 : ring_entries);
     for (unsigned i = 0; i < kCount; ++i)
       EXPECT_EQ(opens[i].status, cases[i].status) << cases[i].name;
     char bytes[2][200];

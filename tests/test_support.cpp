@@ -402,17 +402,20 @@ std::int64_t clock_shift = 0;
 std::atomic<int> clock_readings{0};
 std::function<void(int)> at_clock_reading;
 
+std::int64_t clock_frozen_at = 0;
+
 std::int64_t shifted_time() {
   const int reading = ++clock_readings;
   if (at_clock_reading) at_clock_reading(reading);
-  return real_clock() + clock_shift;
+  return clock_frozen_at != 0 ? clock_frozen_at : real_clock() + clock_shift;
 }
 }  // namespace
 
-ShiftedClock::ShiftedClock(std::int64_t shift, std::function<void(int)> at_reading) {
+ShiftedClock::ShiftedClock(std::int64_t shift, std::function<void(int)> at_reading, bool frozen) {
   platform::SystemCalls& calls = platform::system_calls();
   real_clock = calls.real_time_ns;
   clock_shift = shift;
+  clock_frozen_at = frozen ? real_clock() + shift : 0;
   clock_readings = 0;
   at_clock_reading = std::move(at_reading);
   calls.real_time_ns = shifted_time;

@@ -158,11 +158,12 @@ class Tmpfs : public Mount {
 
 // For an object's life, the clock by which file stamps are judged runs
 // shift nanoseconds from the real one (an hour on, and files written just
-// now are settled), and each reading first calls at_reading with its count
-// from 1, on whatever thread reads it.
+// now are settled), or stands still there when frozen; each reading first
+// calls at_reading with its count from 1, on whatever thread reads it.
 class ShiftedClock {
  public:
-  explicit ShiftedClock(std::int64_t shift, std::function<void(int)> at_reading = {});
+  explicit ShiftedClock(std::int64_t shift, std::function<void(int)> at_reading = {},
+                        bool frozen = false);
   ~ShiftedClock();
   ShiftedClock(const ShiftedClock&) = delete;
   ShiftedClock& operator=(const ShiftedClock&) = delete;

@@ -430,6 +430,35 @@ TEST_F(WalkTest, TwinChangedAfterTheScanIsComparedAgain) {
   EXPECT_EQ(rig_.groups(work_), test::Groups{});
 }
 
+// Ten copies of one content, the first in walk order leading the others on
+// the twin board with one worker; the leader is rewritten in place once a
+// few of its copies compared equal with it, before its digest ends. The nine
+// copies nobody touched are one group, and the leader is in none.
+TEST_F(WalkTest, LeaderRewrittenWhileItsCopiesCompareLeavesTheCopiesOneGroup) {
+  const std::string content(1 << 20, 'c');
+  for (int i = 0; i < 10; ++i) test::write_file(tree_ / ("copy " + std::to_string(i)), content);
+  std::vector<std::string> order = test::walk_order(tree_.path());
+  const std::string leader = order.front();
+  order.erase(order.begin());
+  const auto rewrite = [&](int reading) {
+    if (reading != 14) return;
+    const int fd = ::open(leader.c_str(), O_WRONLY);
+    struct stat before, after;
+    ASSERT_TRUE(fd >= 0 && ::fstat(fd, &before) == 0);
+    do {  // until the status-change time moves on from the file's creation
+      ASSERT_EQ(::pwrite(fd, "x", 1, static_cast<off_t>(content.size() - 1)), 1);
+      ASSERT_EQ(::fstat(fd, &after), 0);
+    } while (after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+             after.st_ctim.tv_nsec == before.st_ctim.tv_nsec);
+    ::close(fd);
+  };
+  test::TempDir work;
+  WalkRig rig(work, 1);
+  test::ShiftedClock clock(test::ShiftedClock::kHour, rewrite);
+  rig.walk(tree_.path());
+  EXPECT_EQ(rig.groups(work), test::Groups{order});
+}
+
 // A regular file that reads past the size its descriptor shows, as a file
 // growing between the two does: a kernel file of size 0 mounted over an
 // empty one. It is unreadable, never digested as empty.
@@ -532,6 +561,34 @@ TEST(TwinBoardTest, LeaderWhoseStampMovedHandsNothingOnAndNoPairIsTrusted) {
   NameOffset with = 0;
   std::uint64_t stamp = 0;
   for (NameOffset name : {1u, 2u, 3u}) EXPECT_FALSE(rig.board->compared_with(name, with, stamp));
+}
+
+// A file whose status changed within its file system's time granularity
+// of the moment (two seconds where it is not known to be finer) gets no
+// stamp: a change in the same tick could leave the stamp as it is. It leads
+// nobody, so no pair of it is ever trusted; seconds later it is stamped.
+TEST(TwinBoardTest, FileChangedWithinItsTimeGranularityIsNeitherStampedNorTrusted) {
+  test::TempDir dir;
+  test::write_file(dir / "f", "x");
+  const platform::FileHandle file = platform::open_existing_file((dir / "f").c_str());
+  struct stat st;
+  ASSERT_EQ(::fstat(file.fd(), &st), 0);
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::int64_t second = 1000000000;
+  const std::int64_t changed_ago =
+      (now.tv_sec - st.st_ctim.tv_sec) * second + (now.tv_nsec - st.st_ctim.tv_nsec);
+  for (const std::int64_t age : {std::int64_t{0}, 3 * second}) {
+    SCOPED_TRACE(age);
+    test::ShiftedClock clock(age - changed_ago, {}, true);
+    std::uint64_t stamp = 0;
+    EXPECT_EQ(platform::file_stamp(file, stamp), age > 0);
+    TwinBoard board;
+    int entry;
+    platform::FileHandle copy;
+    EXPECT_EQ(board.arrive(10, file, 1, entry, copy),
+              age > 0 ? TwinBoard::Role::leader : TwinBoard::Role::alone);
+  }
 }
 
 TEST(TwinBoardTest, KeptLeaderIsFollowedWhileItsStampHoldsUntilLetGoOrCrowdedOut) {
