@@ -1,5 +1,6 @@
-// Buffers and values that every module of a run shares: the path buffer, the
-// I/O buffer, digests and name-store offsets.
+// Values that every module of a run shares: the separator, the I/O buffer
+// each thread reads files and builds lines in, digests and name-store
+// offsets.
 #pragma once
 
 #include <array>
@@ -8,7 +9,7 @@
 
 namespace mirvale {
 
-constexpr char kSeparator = '/';         // placed between a directory's path and an entry's name
+constexpr char kSeparator = '/';          // placed between a directory's path and an entry's name
 constexpr size_t kIoBufferSize = 131072;  // one read of a file, one line of the report
 
 // A 16-byte MD5 digest. std::array compares as unsigned bytes from the first
@@ -18,7 +19,8 @@ using Md5Digest = std::array<std::uint8_t, 16>;
 // Offset of the first byte of a path record in the name store.
 using NameOffset = std::uint32_t;
 
-// The one I/O buffer of a run: file chunks while digesting, lines while reporting.
+// An I/O buffer: file chunks while digesting or comparing, lines while
+// reporting. The walk's thread has one, and each digest worker its own.
 struct IoBuffer {
   alignas(64) unsigned char bytes[kIoBufferSize];
 };

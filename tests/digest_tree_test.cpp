@@ -56,7 +56,6 @@ TEST(DigestTreeRecord, FieldsAreLittleEndianInFileOrder) {
 
 TEST_F(DigestTreeFile, OpeningAMissingFileCreatesAnEmptyTree) {
   ASSERT_TRUE(tree_.open_tree(path_.c_str()));
-  EXPECT_TRUE(tree_.is_open());
   EXPECT_EQ(tree_.root(), 0u);
   EXPECT_EQ(bytes(), std::string(4, '\0'));
 }
@@ -70,7 +69,7 @@ TEST_F(DigestTreeFile, OpeningRefusesAnExistingFileAndWritesNothing) {
     struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), old_times, 0), 0);
     EXPECT_FALSE(tree_.open_tree(path_.c_str()));
-    EXPECT_FALSE(tree_.is_open());
+    EXPECT_FALSE(tree_.write_header());
     EXPECT_EQ(bytes(), content);
     struct stat st;
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
@@ -81,7 +80,7 @@ TEST_F(DigestTreeFile, OpeningRefusesAnExistingFileAndWritesNothing) {
 TEST_F(DigestTreeFile, OpeningFailsWhenTheNameIsADirectory) {
   test::make_dir(path_);
   EXPECT_FALSE(tree_.open_tree(path_.c_str()));
-  EXPECT_FALSE(tree_.is_open());
+  EXPECT_FALSE(tree_.write_header());
   TreeRecord r;
   EXPECT_FALSE(tree_.read_record(4, r));
 }

@@ -4,6 +4,16 @@
 
 namespace mirvale {
 
+long read_chunk(const platform::FileHandle& file, void* buffer, std::size_t capacity,
+                std::uint64_t size, std::uint64_t& read, bool& ended) {
+  const long got = platform::read_some(file, buffer, capacity);
+  if (got < 0) return -1;
+  read += static_cast<std::uint64_t>(got);
+  if (read > size) return -1;
+  ended = got == 0 || (read == size && static_cast<std::size_t>(got) < capacity);
+  return got;
+}
+
 // Digests the rest of file's content; false, with an all-zero result, when it
 // is not open, a read fails or it is told to stop.
 bool FileDigest::digest_file(const platform::FileHandle& file, std::uint64_t size,
@@ -12,17 +22,15 @@ bool FileDigest::digest_file(const platform::FileHandle& file, std::uint64_t siz
   if (!file.valid()) return false;
 
   MD5Init(&file_digest_context_);
-  long got;
-  std::uint64_t total = 0;
-  while ((got = platform::read_some(file, io_.bytes, sizeof io_.bytes)) > 0) {
-    total += static_cast<std::uint64_t>(got);
-    if (total > size || (stop != nullptr && stop->load(std::memory_order_relaxed))) {
+  long got = 0;
+  std::uint64_t read = 0;
+  bool ended = false;
+  while (!ended && (got = read_chunk(file, io_.bytes, sizeof io_.bytes, size, read, ended)) >= 0) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
       got = -1;
       break;
     }
     MD5Update(&file_digest_context_, io_.bytes, static_cast<std::uint32_t>(got));
-    // Saves the read that would return nothing, one of a small file's few calls.
-    if (total == size && static_cast<std::size_t>(got) < sizeof io_.bytes) break;
   }
   // Final also wipes the context, which must hold zeros between calls.
   MD5Final(file_digest_result_.data(), &file_digest_context_);

@@ -1,4 +1,5 @@
-// The digest of one open file's whole content, read in 64 KiB chunks.
+// The digest of one open file's whole content, read a buffer at a time, and
+// the one loop that reads a file of known size to its end.
 #pragma once
 
 #include <atomic>
@@ -8,6 +9,15 @@
 #include "types.h"
 
 namespace mirvale {
+
+// Reads the next chunk of a file read from its start, read bytes of it so
+// far, into buffer (capacity bytes): the count, or -1 when a read fails or
+// the file holds more than size, the size found before it was opened (it
+// has changed since, or is no regular file). ended is set once the file's
+// end is in: at a read of nothing, or at a short read once size bytes are
+// in, since a regular file reads short only at its end.
+long read_chunk(const platform::FileHandle& file, void* buffer, std::size_t capacity,
+                std::uint64_t size, std::uint64_t& read, bool& ended);
 
 class FileDigest {
  public:

@@ -107,8 +107,9 @@ class DigestTree {
   bool dump_tree(platform::Console& console);
 
   std::uint32_t root() const { return root_; }
+  // Sets the root that the next write-back writes, for a tree laid out
+  // record by record rather than by insertion.
   void set_root(std::uint32_t root) { root_ = root; }
-  bool is_open() const { return handle_.valid(); }
 
   // Readies the tree for insertions planned on another thread than the one
   // that applies them, when every lead is in memory; false while leads are

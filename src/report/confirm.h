@@ -1,6 +1,9 @@
 // Byte-for-byte confirmation of duplicate groups: the files of a digest's
-// chain opened again below the start directory and compared as they are now,
-// so that two files of one digest but different content are never a group.
+// chain opened again below the start directory and compared, each read to
+// its end and a byte past it, so that two files of one digest but different
+// content are never a group. A chain whose files the scan compared on the
+// twin board, each still under the stamp it had then, is opened but not
+// read again.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,9 @@
 // The duplicate report: an in-order walk of the digest tree that prints every
 // group of files with equal digests and equal content on the console and in
-// the log, each chain's files compared byte for byte before it is printed.
+// the log. Each chain's files are compared byte for byte before it is
+// printed, but for the pairs the twin board trusts (confirm.h); a group is
+// printed once two of its paths are read back, and a chain's class whole
+// or not at all.
 #pragma once
 
 #include <cstddef>

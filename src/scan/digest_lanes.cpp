@@ -1,9 +1,10 @@
 // A worker's life with the lane engine: it keeps as many files open as its
 // engine has lanes, reads each a chunk at a time into the lane's own buffer
 // and hashes all of them side by side, taking the next queued task into a
-// lane as soon as its file ends. Tasks that open no file (checks, files no
-// other file has the size of) are worked out at once, and sizes are counted
-// at once, the first blocks of large files a batch at a time.
+// lane as soon as its file ends. Tasks that need no lane (a chain's check,
+// a file no other file has the size of) are worked out at once with the
+// worker's buffer, and sizes are counted at once, the first blocks of large
+// files a batch at a time. Large files meet on the twin board.
 #include <bit>
 
 #include "scan/digest_queue.h"
@@ -284,13 +285,8 @@ void DigestQueue::hand_over(Worker& worker, const TwinBoard::Handover& handover,
 bool DigestQueue::feed_lane(Worker& worker, int lane) {
   Lane& at = worker.lane[lane];
   if (cancelled_.load(std::memory_order_relaxed)) return false;
-  const long got = platform::read_some(at.file, at.chunk, kLaneChunk);
+  const long got = read_chunk(at.file, at.chunk, kLaneChunk, at.size, at.read, at.ended);
   if (got < 0) return false;
-  at.read += static_cast<std::uint64_t>(got);
-  if (at.read > at.size) return false;
-  // A regular file reads short only at its end: once its size is in, a
-  // short read saves the read that would return nothing.
-  at.ended = got == 0 || (at.read == at.size && static_cast<std::size_t>(got) < kLaneChunk);
   worker.md5.feed(lane, at.chunk, static_cast<std::size_t>(got), at.ended);
   return true;
 }

@@ -1,5 +1,6 @@
 // ScanPath: the one path buffer of a run. The walk extends it and cuts it back
-// in place, the file digest opens what it names, the report reads paths into it.
+// in place, and stores and prints what it names; the report reads paths
+// into it.
 #pragma once
 
 #include <cstddef>
