@@ -2,9 +2,9 @@
 // submission ring, the opens of a batch go to it with one system call and
 // its reads and closes with another; each file opened is still checked on
 // its descriptor, one call each, so that nothing but a regular file is ever
-// read. Where there is no ring (an old kernel, a sandbox that refuses it),
-// the same work is done with the single calls of file.h, with the same
-// results.
+// read. Where there is no ring (an old kernel, a sandbox that refuses it, a
+// build under ThreadSanitizer), the same work is done with the single calls
+// of file.h, with the same results.
 #pragma once
 
 #include <cstddef>
@@ -46,7 +46,8 @@ class FileBatch {
   FileBatch& operator=(const FileBatch&) = delete;
 
   // Sets up a ring, which holds a descriptor of its own until the batch
-  // ends; false when the kernel refuses it, and the single calls go on.
+  // ends; false when the kernel refuses it or the build is under
+  // ThreadSanitizer, and the single calls go on.
   bool use_ring();
   // True when batches go through a ring.
   bool ringed() const { return ring_ != nullptr; }

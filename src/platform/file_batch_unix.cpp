@@ -156,6 +156,7 @@ FileBatch::FileBatch() = default;
 FileBatch::~FileBatch() = default;
 
 bool FileBatch::use_ring() {
+  if (kPlainCallsOnly) return false;
   if (ring_) return true;
   ring_.reset(new (std::nothrow) Ring);
   if (ring_ && !ring_->set_up()) ring_.reset();

@@ -112,7 +112,8 @@ static OpenStatus open_resolving_no_links(int dir_fd, const char* relative, File
   return errno == EMFILE || errno == ENFILE ? OpenStatus::out_of_descriptors : OpenStatus::failed;
 }
 
-// The same one directory at a time, for kernels without openat2.
+// The same one directory at a time, for kernels without openat2 and where
+// only the plain calls are made.
 static OpenStatus open_name_by_name(int dir_fd, const char* relative, FileHandle& out) {
   FileHandle dir;
   char name[256];
@@ -135,9 +136,14 @@ static OpenStatus open_name_by_name(int dir_fd, const char* relative, FileHandle
 
 OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out,
                               std::uint64_t& size) {
-  OpenStatus status = open_resolving_no_links(top.fd, relative, out);
-  if (status == OpenStatus::failed && errno == ENOSYS)
+  OpenStatus status;
+  if (kPlainCallsOnly) {
     status = open_name_by_name(top.fd, relative, out);
+  } else {
+    status = open_resolving_no_links(top.fd, relative, out);
+    if (status == OpenStatus::failed && errno == ENOSYS)
+      status = open_name_by_name(top.fd, relative, out);
+  }
   size = kAnySize;
   return keep_if_regular(status, out, size);
 }

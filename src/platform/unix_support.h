@@ -1,6 +1,7 @@
 // Helpers shared by the platform's Unix files only: opens that retry EINTR
-// and tell a shortage of descriptors from other failures, and the records
-// that getdents64 fills in.
+// and tell a shortage of descriptors from other failures, the records that
+// getdents64 fills in, and whether descriptors are opened and closed with
+// the plain system calls only.
 #pragma once
 
 #include <fcntl.h>
@@ -12,6 +13,22 @@
 #include "platform/file.h"
 
 namespace mirvale::platform {
+
+// True under ThreadSanitizer, which sees a descriptor opened or closed only
+// through the calls it intercepts: there no ring is set up and no raw
+// openat2 is made, so that a descriptor number reused is never taken for a
+// race, and a race on a descriptor is never hidden.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kPlainCallsOnly = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kPlainCallsOnly = true;
+#else
+constexpr bool kPlainCallsOnly = false;
+#endif
+#else
+constexpr bool kPlainCallsOnly = false;
+#endif
 
 // openat with O_CLOEXEC added, retried after EINTR; the descriptor in out.
 OpenStatus open_retrying_at(int dir_fd, const char* name, int flags, mode_t mode, FileHandle& out);
