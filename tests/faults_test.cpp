@@ -275,10 +275,6 @@ TEST_F(FaultsTest, TooFewDescriptorsStopTheScanWithOpenFail) {
     EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), "");
     EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
   }
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "opening a file below the start directory a directory at a time, as under "
-                  "ThreadSanitizer, holds a descriptor more than the least limit leaves";
-#endif
   test::RunOptions options;
   options.open_file_limit = 10;
   expect_completed(run(data_.path(), options), test::expected_run(order));

@@ -69,6 +69,11 @@ OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& 
 // the size of what was opened.
 OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out,
                               std::uint64_t& size);
+// How many descriptors open_regular_below holds at once below top while it
+// opens a file: 1 where the kernel resolves the whole path in one call, 2
+// where it must go a directory at a time, holding the directory besides
+// the file.
+int descriptors_opening_below(DirectoryRef top);
 // The size of the file name in dir, a link not followed; false unless it is a
 // regular file.
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size);

@@ -148,6 +148,13 @@ OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle
   return keep_if_regular(status, out, size);
 }
 
+int descriptors_opening_below(DirectoryRef top) {
+  if (kPlainCallsOnly) return 2;
+  FileHandle probe;
+  const OpenStatus status = open_resolving_no_links(top.fd, ".", probe);
+  return status == OpenStatus::failed && errno == ENOSYS ? 2 : 1;
+}
+
 bool regular_file_size_at(DirectoryRef dir, const char* name, std::uint64_t& size) {
   struct stat st;
   if (::fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;

@@ -21,6 +21,7 @@ Confirmation::Verdict verdict_of(platform::OpenStatus status) {
 void Confirmation::begin(platform::FileHandle start, std::size_t skip) {
   start_ = std::move(start);
   skip_ = skip;
+  extra_ = start_.valid() ? platform::descriptors_opening_below(start_) - 1 : 0;
 }
 
 void Confirmation::end() {
@@ -38,7 +39,11 @@ platform::OpenStatus Confirmation::prepare_open(NameOffset name, char* path,
                                                 platform::FileBatch::Open& open) const {
   const char* below = name_below(name, path);
   if (below == nullptr) return platform::OpenStatus::failed;
-  if (!budget_.take_file()) return platform::OpenStatus::out_of_descriptors;
+  for (int taken = 0; taken <= extra_; ++taken) {
+    if (budget_.take_file()) continue;
+    while (taken-- > 0) budget_.give_back();
+    return platform::OpenStatus::out_of_descriptors;
+  }
   open.dir = start_;
   open.name = below;
   open.below = true;
@@ -46,6 +51,7 @@ platform::OpenStatus Confirmation::prepare_open(NameOffset name, char* path,
 }
 
 platform::OpenStatus Confirmation::adopt(platform::FileBatch::Open& open, OpenedFile& out) const {
+  for (int extra = 0; extra < extra_; ++extra) budget_.give_back();
   if (open.status != platform::OpenStatus::opened) {
     budget_.give_back();
     return open.status;
@@ -159,7 +165,9 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
     const platform::OpenStatus status =
         prepare_open(round.record.name_offset, round.path(count), opens[count]);
     if (status == platform::OpenStatus::failed) {
-      for (unsigned i = first; i < count; ++i) budget_.give_back();  // taken, never opened
+      // What the round's opens took, never used.
+      const unsigned taken = (count - first) * static_cast<unsigned>(1 + extra_);
+      for (unsigned i = 0; i < taken; ++i) budget_.give_back();
       return Verdict::mixed;
     }
     if (status == platform::OpenStatus::out_of_descriptors) {

@@ -99,11 +99,13 @@ class Confirmation {
   // where its part below the start directory begins; null when it cannot be
   // read or there is no start directory.
   const char* name_below(NameOffset name, char* path) const;
-  // Reads the path of name into path and takes a descriptor from the
-  // budget for its open, made ready in open: opened, or why not.
+  // Reads the path of name into path and takes descriptors from the budget
+  // for its open (one, and extra_ more while it is under way), made ready in
+  // open: opened, or why not.
   platform::OpenStatus prepare_open(NameOffset name, char* path,
                                     platform::FileBatch::Open& open) const;
-  // Takes a prepared open's file into out, or gives its descriptor back.
+  // Takes a prepared open's file into out, or gives its descriptor back,
+  // and gives back the extra ones.
   platform::OpenStatus adopt(platform::FileBatch::Open& open, OpenedFile& out) const;
   bool compared_in_scan(std::uint32_t head, const TreeRecord& first, ChainPaths& paths) const;
   Verdict check_round(ChainRound& round) const;
@@ -116,6 +118,7 @@ class Confirmation {
   const TwinBoard& twins_;
   platform::FileHandle start_;  // the start directory, for the report phase
   std::size_t skip_ = 0;        // bytes of every stored path that name start
+  int extra_ = 0;               // descriptors an open below start holds besides its file
 };
 
 }  // namespace mirvale
