@@ -20,29 +20,23 @@ Confirmation::Verdict verdict_of(platform::OpenStatus status) {
 }
 }  // namespace
 
-void Confirmation::begin(platform::FileHandle start, std::size_t skip) {
-  start_ = std::move(start);
-  skip_ = skip;
-}
-
-void Confirmation::end() {
-  if (!start_.valid()) return;
-  start_.close();
-  budget_.give_back();
-}
-
-const char* Confirmation::name_below(NameOffset name, char* path) const {
+const char* Confirmation::name_below(NameOffset name, char* path,
+                                     platform::DirectoryRef& dir) const {
   const std::size_t length = names_.read_path(name, path);
-  return start_.valid() && length > skip_ ? path + skip_ : nullptr;
+  if (roots_ == nullptr || roots_->count() == 0) return nullptr;
+  const ScanRoot& root = roots_->owner(name);
+  dir = root.handle;
+  return length > root.skip ? path + root.skip : nullptr;
 }
 
 platform::OpenStatus Confirmation::open_file(NameOffset name, char* path, OpenedFile& out) const {
-  const char* below = name_below(name, path);
+  platform::DirectoryRef dir;
+  const char* below = name_below(name, path, dir);
   if (below == nullptr) return platform::OpenStatus::failed;
   out.close();
   if (!budget_.take_file()) return platform::OpenStatus::out_of_descriptors;
   const platform::OpenStatus status =
-      platform::open_regular_below(start_, below, out.handle, out.size);
+      platform::open_regular_below(dir, below, out.handle, out.size);
   if (status == platform::OpenStatus::opened) {
     out.budget = &budget_;
   } else {
@@ -142,7 +136,8 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
   const unsigned first = round.head_known ? 1 : 0;
   unsigned count = first;
   for (; count < kRound && round.next != 0; ++count) {
-    const char* below = name_below(round.record.name_offset, round.path(count));
+    platform::DirectoryRef dir;
+    const char* below = name_below(round.record.name_offset, round.path(count), dir);
     if (below == nullptr) {
       for (unsigned i = first; i < count; ++i) budget_.give_back();  // taken, never opened
       return Verdict::mixed;
@@ -151,7 +146,7 @@ Confirmation::Verdict Confirmation::check_round(ChainRound& round) const {
       if (count > first) break;  // the files of this round free theirs
       return Verdict::out_of_descriptors;
     }
-    opens[count].dir = start_;
+    opens[count].dir = dir;
     opens[count].name = below;
     opens[count].below = true;
     round.next = next_in_chain(round.record, round.next);

@@ -12,6 +12,7 @@
 #include "scan/descriptor_budget.h"
 #include "scan/file_compare.h"
 #include "scan/name_store.h"
+#include "scan/scan_roots.h"
 #include "scan/twin_board.h"
 #include "types.h"
 
@@ -55,13 +56,12 @@ class Confirmation {
   Confirmation(const Confirmation&) = delete;
   Confirmation& operator=(const Confirmation&) = delete;
 
-  // Every stored path is the start path, the separator and names below the
-  // start directory: start is that directory, as the walk listed it, and
-  // skip the length of the start path and separator. The tree and the names
-  // must be written back before. start's descriptor was taken from the
-  // budget; end gives it back.
-  void begin(platform::FileHandle start, std::size_t skip);
-  void end();
+  // Every stored path is the path of one of roots, the separator and names
+  // below that directory, open in roots; roots tells which by the path's
+  // record. The tree and the names must be written back before, and roots
+  // must stay open until end.
+  void begin(const ScanRoots& roots) { roots_ = &roots; }
+  void end() { roots_ = nullptr; }
 
   // Reads the record at offset; false when it cannot be read.
   bool read_record(std::uint32_t offset, TreeRecord& record) const {
@@ -93,9 +93,9 @@ class Confirmation {
   };
 
   // Reads the path of name into path, ScanPath::kCapacity bytes, and returns
-  // where its part below the start directory begins; null when it cannot be
-  // read or there is no start directory.
-  const char* name_below(NameOffset name, char* path) const;
+  // where its part below its directory begins, that directory in dir; null
+  // when it cannot be read or there are no directories.
+  const char* name_below(NameOffset name, char* path, platform::DirectoryRef& dir) const;
   bool compared_in_scan(std::uint32_t head, const TreeRecord& first, ChainPaths& paths) const;
   Verdict check_round(ChainRound& round) const;
   bool same_small(ChainRound& round, OpenedFile* files, unsigned first, unsigned count) const;
@@ -105,8 +105,7 @@ class Confirmation {
   const NameStore& names_;
   DescriptorBudget& budget_;
   const TwinBoard& twins_;
-  platform::FileHandle start_;  // the start directory, for the report phase
-  std::size_t skip_ = 0;        // bytes of every stored path that name start
+  const ScanRoots* roots_ = nullptr;  // the directories scanned, during the report phase
 };
 
 }  // namespace mirvale

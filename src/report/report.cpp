@@ -30,6 +30,7 @@ Report::Report(const ReportParts& parts)
       console_(parts.console),
       queue_(parts.queue),
       confirmation_(parts.confirmation),
+      json_(parts.json),
       log_writer_(parts.log) {
   queue_.set_chain_check(&check_chain, &confirmation_);
 }
@@ -64,7 +65,7 @@ void Report::report_duplicates() {
   // The groups still being checked come before anything that ended the walk.
   while (!out_of_descriptors_ && !queue_.empty()) print_oldest();
   queue_.abandon();
-  if (stack_full_ && !out_of_descriptors_) console_.write(kStackFull);
+  if (stack_full_ && !out_of_descriptors_ && json_ == nullptr) console_.write(kStackFull);
   if (!log_failed_ && !log_writer_.flush()) log_failed_ = true;
 }
 
@@ -136,6 +137,7 @@ void Report::print_oldest() {
     queue_.pop();
     print_classes(head);
   } else if (task.chain_paths_length > 0) {
+    print_heading(head, nullptr);
     print_kept_group(task.chain_paths, task.chain_paths_length);
     queue_.pop();
   } else {
@@ -144,14 +146,13 @@ void Report::print_oldest() {
   }
 }
 
-// Prints the heading and each of the paths kept by the look at a chain.
+// Prints each of the paths kept by the look at a chain.
 void Report::print_kept_group(const char* paths, std::size_t size) {
-  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
-  emit_line(kHeading.size());
   for (std::size_t at = 0; at < size;) {
     const std::size_t length = std::strlen(paths + at);
     std::memcpy(io_.bytes, paths + at, length);
     std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
+    if (json_ != nullptr) json_->file({paths + at, length});
     emit_line(length + kLineEnd.size());
     at += length + 1;
   }
@@ -161,8 +162,7 @@ void Report::print_kept_group(const char* paths, std::size_t size) {
 // record at head, in chain order. A path that cannot be read back gets no
 // line; a chain record that cannot be read ends the group.
 void Report::print_group(std::uint32_t head) {
-  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
-  emit_line(kHeading.size());
+  print_heading(head, nullptr);
   for (std::uint32_t offset = head; offset != 0;) {
     if (!tree_.read_record(offset, chain_record_)) return;
     offset = next_in_chain(chain_record_, offset);
@@ -214,8 +214,7 @@ std::uint64_t Report::print_class(std::uint32_t head, std::uint64_t first) {
       if (comparison != Comparison::same) continue;
       mark(position);
       if (!printed) {
-        std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
-        emit_line(kHeading.size());
+        print_heading(head, &lead);
         print_path(lead_name);
         printed = true;
       }
@@ -282,14 +281,32 @@ void Report::print_path(NameOffset name) {
       path_.length() < ScanPath::kMaxLength ? path_.length() : ScanPath::kMaxLength;
   std::memcpy(io_.bytes, path_.c_str(), length);
   std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
+  if (json_ != nullptr) json_->file({path_.c_str(), length});
   emit_line(length + kLineEnd.size());
+}
+
+// Prints the heading of the group of the chain headed at head; lead, when
+// given, is its first file, open. The JSON document learns the group's
+// digest from the head's record and its size from lead, or from the head's
+// file opened for it.
+void Report::print_heading(std::uint32_t head, const OpenedFile* lead) {
+  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
+  emit_line(kHeading.size());
+  if (json_ == nullptr) return;
+  TreeRecord record{};
+  tree_.read_record(head, record);
+  OpenedFile first;
+  if (lead == nullptr && confirmation_.open_file(record.name_offset, path_.data(), first) ==
+                             platform::OpenStatus::opened)
+    lead = &first;
+  json_->begin_group(record.digest, lead != nullptr ? lead->size : 0, lead != nullptr);
 }
 
 // Hands the first size bytes of the I/O buffer to the console and to the
 // log's block. After a failed or short block write the log gets nothing
 // more, so that it holds a prefix of the report.
 void Report::emit_line(size_t size) {
-  console_.write(io_.bytes, size);
+  if (json_ == nullptr) console_.write(io_.bytes, size);
   if (!log_failed_ && !log_writer_.put(io_.bytes, size)) log_failed_ = true;
 }
 

@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "report/confirm.h"
+#include "report/json_report.h"
 #include "scan/digest_queue.h"
 #include "scan/name_store.h"
 #include "scan/scan_path.h"
@@ -27,6 +28,7 @@ struct ReportParts {
   const platform::FileHandle& log;
   DigestQueue& queue;          // its workers look at chains ahead of the report
   Confirmation& confirmation;  // opens and compares the files of a chain
+  JsonReport* json;            // where the groups go instead of the console, if anywhere
 };
 
 class Report {
@@ -73,6 +75,7 @@ class Report {
   bool marked(std::uint64_t position) const;
   void mark(std::uint64_t position);
   void print_path(NameOffset name);
+  void print_heading(std::uint32_t head, const OpenedFile* lead);
   void emit_line(size_t size);
 
   DigestTree& tree_;
@@ -82,6 +85,7 @@ class Report {
   platform::Console& console_;
   DigestQueue& queue_;
   Confirmation& confirmation_;
+  JsonReport* json_;                            // gets the groups, when not null
   platform::BlockWriter log_writer_;            // the log's lines not yet written
   std::uint64_t marks_[kMarkedPositions / 64];  // chain positions placed or unreadable
   std::uint64_t marks_cleared_ = 0;             // marks_ holds this chain's below this
