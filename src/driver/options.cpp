@@ -25,13 +25,13 @@ constexpr Option kOptions[] = {
     {OptionId::min_size,
      {"min-size", 0, true},
      "SIZE",
-     "leave out files smaller than SIZE bytes; K, M, G or T after the number for 1024^1..4"},
+     "leave out files smaller than SIZE bytes (K, M, G, T: KiB to TiB)"},
     {OptionId::max_size, {"max-size", 0, true}, "SIZE", "leave out files larger than SIZE bytes"},
     {OptionId::exclude,
      {"exclude", 0, true},
      "PATTERN",
-     "leave out files and directories matching the wildcard PATTERN: by name, or by\n"
-     "                          path below the directory given when PATTERN holds a '/'"},
+     "leave out what matches the wildcard PATTERN: each entry's name, or\n"
+     "                          with a '/', its path below the directory given"},
     {OptionId::json,
      {"json", 0, false},
      nullptr,
@@ -39,7 +39,7 @@ constexpr Option kOptions[] = {
     {OptionId::quiet,
      {"quiet", 0, false},
      nullptr,
-     "print only the groups and the messages; a progress line on a terminal"},
+     "print only the groups and messages; progress on a terminal"},
     {OptionId::help, {"help", 'h', false}, nullptr, "print this text and exit"},
     {OptionId::version, {"version", 0, false}, nullptr, "print the version and exit"},
 };
@@ -152,11 +152,11 @@ void print_usage(platform::Console& console, const char* argv0) {
   for (const Option& option : kOptions) {
     char left[40];
     const char* value = option.value_name != nullptr ? option.value_name : "";
-    std::snprintf(left, sizeof left, "%s%c%s --%s%s%s",
-                  option.spec.short_name != 0 ? "  -" : "    ",
-                  option.spec.short_name != 0 ? option.spec.short_name : ' ',
-                  option.spec.short_name != 0 ? "," : " ", option.spec.name,
-                  *value != '\0' ? "=" : "", value);
+    if (option.spec.short_name != 0)
+      std::snprintf(left, sizeof left, "  -%c, --%s", option.spec.short_name, option.spec.name);
+    else
+      std::snprintf(left, sizeof left, "      --%s%s%s", option.spec.name, *value ? "=" : "",
+                    value);
     console.print("%-26s%s\n", left, option.help);
   }
 }
