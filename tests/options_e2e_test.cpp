@@ -191,6 +191,30 @@ TEST_P(OptionsTest, QuietShowsTheGroupsAndMessagesOnly) {
   EXPECT_EQ(failed.out, "Mirvale: Open Fail For '" + tree_ / "missing" + "'\n");
 }
 
+// On a terminal, --quiet keeps a progress line on standard error and blanks
+// it before the groups come.
+TEST_P(OptionsTest, QuietDrawsProgressOnATerminalAndErasesIt) {
+  test::write_file(tree_ / "a", "same");
+  test::write_file(tree_ / "b", "same");
+  test::RunOptions options;
+  options.cwd = work_.path();
+  options.environment = {std::string("MIRVALE_THREADS=") + GetParam()};
+  const std::string command = "exec '" + test::mirvale_path() + "' --quiet '" + tree_.path() + "'";
+  // script runs the command on a terminal of its own and copies what it shows.
+  const test::RunResult r =
+      test::run_program("/usr/bin/script", {"script", "-qec", command, "/dev/null"}, options);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const size_t line = r.out.rfind(" files, ");
+  ASSERT_NE(line, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" MiB digested, ", line), std::string::npos);
+  const size_t blank = r.out.find("\r    ", line);
+  const size_t heading = r.out.find("============== Duplicate File List");
+  ASSERT_NE(blank, std::string::npos);
+  EXPECT_LT(blank, heading);
+  EXPECT_EQ(r.out.find_first_not_of(' ', blank + 1), r.out.find('\r', blank + 1));
+  EXPECT_GT(r.out.find(tree_.path()), heading) << "no file line";
+}
+
 std::string base64_decoded(const std::string& text) {
   static const std::string alphabet =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

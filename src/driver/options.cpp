@@ -109,7 +109,6 @@ bool handle_option(void* context, const platform::OptionEvent& event) {
     return false;
   }
   const Option& option = kOptions[event.index];
-  reading.settings.has_options = true;
   if (option.id == OptionId::help || option.id == OptionId::version) {
     if (option.id == OptionId::help)
       print_usage(reading.console, reading.argv0);

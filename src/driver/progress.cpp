@@ -26,7 +26,7 @@ void Progress::show(const ScanCounts& counts) {
   char line[160];
   int length = std::snprintf(
       line, sizeof line, "\r%llu files, %.1f of %.1f MiB digested, %llu:%02llu",
-      static_cast<unsigned long long>(counts.files_listed),
+      static_cast<unsigned long long>(counts.files_found),
       static_cast<double>(counts.bytes_digested) / kMiB,
       static_cast<double>(to_digest > counts.bytes_digested ? to_digest : counts.bytes_digested) /
           kMiB,

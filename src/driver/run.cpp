@@ -50,10 +50,11 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
   platform::raise_open_file_limit();
   // A run that cannot have its memory ends before it touches any file.
   std::unique_ptr<Run> run(new (std::nothrow) Run(console, settings));
-  if (!run || !run->allocate()) {
+  if (!run) {
     Messages(console).say(kMemoryFail);
     return kExitFailed;
   }
+  if (!run->allocate()) return run->fail_for_memory();
   const int refused = run->check_directories();
   if (refused >= 0) return refused;
   run->start_workers(digest_workers());
@@ -75,6 +76,13 @@ Run::Run(platform::Console& console, const Settings& settings)
   build_file_names();
   roots_.assign(settings.directories, settings.directory_count);
   if (settings.json) messages_.send_to(&json_);
+}
+
+int Run::fail_for_memory() {
+  if (settings_.json) json_.begin(roots_);
+  messages_.say(kMemoryFail);
+  if (settings_.json) json_.finish(0, 0);
+  return kExitFailed;
 }
 
 // Several directories are each opened, and refused when one cannot be or
@@ -150,7 +158,9 @@ int Run::scan_and_report() {
   budget_.reset(queue_.workers());
   const bool listing = !settings_.quiet && !settings_.json;
   ScanRequest request{settings_.filter, listing, {this, &on_too_long, nullptr}};
-  if (settings_.quiet) {
+  // Standard error is the place for progress only while standard output is
+  // kept for the groups.
+  if (settings_.quiet || settings_.json) {
     request.events.progress = &on_progress;
     progress_.start();
   }

@@ -46,6 +46,8 @@ class Run {
   // memory is not there. Called before any worker starts, so that no
   // worker's stack takes the memory of anything else.
   bool allocate() { return tree_.allocate(); }
+  // Says that the memory was not there; the exit status.
+  int fail_for_memory();
   // Opens the directories to scan and checks that no two overlap, before
   // anything is touched; the exit status when the run is to end here, or -1.
   int check_directories();

@@ -23,7 +23,10 @@ Scan::Failure Scan::run(ScanRoots& roots, const ScanRequest& request) {
 // meets the same failure, if it lasts, and reports it.
 void Scan::count_sizes(const ScanRoot& root) {
   failure_ = Failure::none;
-  walk_files(root, false, [this] { queue_file(DigestQueue::Job::count_size, 0); });
+  walk_files(root, false, [this] {
+    ++counts_.files_found;
+    queue_file(DigestQueue::Job::count_size, 0);
+  });
   if (failure_ != Failure::none) census_.mark_incomplete();
 }
 

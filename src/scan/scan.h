@@ -21,6 +21,7 @@ namespace mirvale {
 
 // What a scan has done so far.
 struct ScanCounts {
+  std::uint64_t files_found = 0;     // files met by the size count
   std::uint64_t files_listed = 0;    // files printed or stored
   std::uint64_t bytes_digested = 0;  // bytes of the files digested
   std::uint64_t too_long = 0;        // entries skipped, their paths too long to hold
