@@ -6,6 +6,7 @@
 
 #include "platform/console.h"
 #include "scan/entry_filter.h"
+#include "scan/scan_roots.h"
 
 namespace mirvale {
 
@@ -26,7 +27,7 @@ enum class CommandLine {
 };
 
 // The most directories a run scans.
-constexpr std::size_t kMaxDirectories = 256;
+constexpr std::size_t kMaxDirectories = ScanRoots::kMaxRoots;
 
 // Reads the options and directories of argv into settings. Answers --help
 // and --version on the console; refuses, with a message naming the argument

@@ -15,6 +15,7 @@ bool ScanRoots::assign(char* const* paths, std::size_t count) {
     roots_[i].length = std::strlen(paths[i]);
     roots_[i].skip = roots_[i].length + 1;
     roots_[i].first_name = 0;
+    roots_[i].handle.close();  // an earlier run's
   }
   return true;
 }

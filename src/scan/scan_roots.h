@@ -32,8 +32,8 @@ class ScanRoots {
   ScanRoots(const ScanRoots&) = delete;
   ScanRoots& operator=(const ScanRoots&) = delete;
 
-  // Takes the paths, each shorter than ScanPath::kCapacity; false when there
-  // are more than kMaxRoots of them.
+  // Takes the paths, each shorter than ScanPath::kCapacity, none of them
+  // open yet; false when there are more than kMaxRoots of them.
   bool assign(char* const* paths, std::size_t count);
   std::size_t count() const { return count_; }
   ScanRoot& operator[](std::size_t i) { return roots_[i]; }
