@@ -54,30 +54,84 @@ class DriverTest : public ::testing::Test {
   test::RunOptions options_;
 };
 
-// A wrong command line prints the banner and the usage line (no line end),
-// as do --help and -h, which succeed; --version prints the version line.
-// None of them deletes a file or waits for the lock another run holds.
-TEST_F(DriverTest, UsageHelpAndVersionPrintTheirTextAndTouchNothing) {
+// Every command line, with the lock another run holds and an earlier run's
+// working files in place: a refused one prints its message and the usage
+// text (status 2), --help and --version answer (status 0), and one that
+// parses goes on to the lock and stops there with the create failure
+// (status 1). None of them deletes a file or waits for the lock.
+TEST_F(DriverTest, CommandLinesAreReadOrRefusedAndTouchNothing) {
   leave_old_working_files();
-  const std::string usage = kBanner + "Mirvale: Use Load " + test::mirvale_path() + " <path>";
+  const std::string usage = run({"--help"}).out;
+  const std::string usage_line =
+      kBanner + "Mirvale: Use Load " + test::mirvale_path() + " [OPTION]... [--] DIRECTORY...\n";
+  ASSERT_EQ(usage.rfind(usage_line, 0), 0u);
+  for (const char* option : {"--min-size=SIZE", "--max-size=SIZE", "--exclude=PATTERN", "--json",
+                             "--quiet", "-h, --help", "--version"})
+    EXPECT_NE(usage.find(option), std::string::npos) << option;
   const std::string version = std::string("mirvale ") + MIRVALE_VERSION + "\n";
+  const std::string dir = tree_.path();
+  test::make_dir(tree_ / "sub");
+  std::vector<std::string> patterns = {dir};
+  for (int i = 0; i <= 64; ++i) patterns.push_back("--exclude=p" + std::to_string(i));
+  std::vector<std::string> directories;
+  for (int i = 0; i <= 256; ++i) directories.push_back("d" + std::to_string(i));
+  const std::string refused = "usage";  // the message is followed by the usage text
   const struct {
     std::vector<std::string> args;
-    const std::string& out;
+    std::string out;
     int status;
-  } cases[] = {{{}, usage, kExitUsage},
-               {{"a", "b"}, usage, kExitUsage},
-               {{"a", "b", "c"}, usage, kExitUsage},
-               {{"--help", "a"}, usage, kExitUsage},
-               {{"--help"}, usage, kExitCompleted},
-               {{"-h"}, usage, kExitCompleted},
-               {{"--version"}, version, kExitCompleted}};
+    std::string then = "";
+  } cases[] = {
+      {{}, "Mirvale: No Directory Given\n", kExitUsage, refused},
+      {{"--min-size=1"}, "Mirvale: No Directory Given\n", kExitUsage, refused},
+      {{"--bogus", dir}, "Mirvale: Unknown Option '--bogus'\n", kExitUsage, refused},
+      {{"-x", dir}, "Mirvale: Unknown Option '-x'\n", kExitUsage, refused},
+      {{"--quiet=yes", dir}, "Mirvale: Unknown Option '--quiet=yes'\n", kExitUsage, refused},
+      {{dir, "--min-size"}, "Mirvale: Missing Value For '--min-size'\n", kExitUsage, refused},
+      {{"--min-size=12Q", dir}, "Mirvale: Bad Value '12Q' For '--min-size'\n", kExitUsage, refused},
+      {{"--max-size", "1.5K", dir},
+       "Mirvale: Bad Value '1.5K' For '--max-size'\n",
+       kExitUsage,
+       refused},
+      {{"--max-size=", dir}, "Mirvale: Bad Value '' For '--max-size'\n", kExitUsage, refused},
+      {{"--max-size=16777216T", dir},
+       "Mirvale: Bad Value '16777216T' For '--max-size'\n",
+       kExitUsage,
+       refused},
+      {{"--min-size=18446744073709551616", dir},
+       "Mirvale: Bad Value '18446744073709551616' For '--min-size'\n",
+       kExitUsage,
+       refused},
+      {patterns, "Mirvale: Too Many Patterns At 'p64'\n", kExitUsage, refused},
+      {{"--exclude", std::string(8192, '*'), dir},
+       "Mirvale: Too Many Patterns At '" + std::string(8192, '*') + "'\n",
+       kExitUsage,
+       refused},
+      {directories, "Mirvale: Too Many Directories At 'd256'\n", kExitUsage, refused},
+      {{"--help", "--bogus"}, usage, kExitCompleted},
+      {{dir, "-h"}, usage, kExitCompleted},
+      {{"--version", dir}, version, kExitCompleted},
+      {{dir, dir + "/"},
+       "Mirvale: Directory Given Twice '" + dir + "'|'" + dir + "/'\n",
+       kExitUsage},
+      {{dir + "/sub", dir},
+       "Mirvale: Directory '" + dir + "/sub' Lies Below '" + dir + "'\n",
+       kExitUsage},
+      {{dir, dir + "/missing"}, "Mirvale: Open Fail For '" + dir + "/missing'\n", kExitFailed},
+      // Command lines that are read, up to the lock.
+      {{"--", "--help"}, kCreateFail, kExitFailed},
+      {{"--quiet", "--min-size", "2K", "--max-size=16777215T", "--exclude", "*.tmp",
+        "--exclude=a/b", dir, work_.path()},
+       kCreateFail,
+       kExitFailed},
+      {{dir, "--max-size=0", "--", "-"}, "Mirvale: Open Fail For '-'\n", kExitFailed},
+  };
   int lock = ::open(work_.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
+    SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
     test::RunResult r = run(c.args);
-    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.out, c.out + (c.then == refused ? usage : ""));
     EXPECT_EQ(r.status, c.status);
   }
   ::close(lock);
@@ -139,10 +193,11 @@ TEST_F(DriverTest, StandardOutputThatCannotBeWrittenGivesFailure) {
 
 TEST_F(DriverTest, StartPathThatCannotBeListedGivesOpenFailureAndAnEmptyLog) {
   test::write_file(tree_ / "plain", "x");
-  // An argument that merely looks like an option is a directory too.
+  // An argument that begins with '-' is an option now; after "--" it is a directory.
   for (const std::string& start :
        {tree_ / "plain", tree_ / "missing", std::string("/proc"), std::string("--helpme")}) {
-    test::RunResult r = run({start});
+    test::RunResult r = run(start[0] == '-' ? std::vector<std::string>{"--", start}
+                                            : std::vector<std::string>{start});
     EXPECT_EQ(r.out, kScanPhase + "Mirvale: Open Fail For '" + start + "'\n") << start;
     EXPECT_EQ(r.status, kExitFailed);
     EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});

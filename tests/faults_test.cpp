@@ -316,7 +316,8 @@ class LongEntries {
 // and 4096 bytes, directories whose paths leave room for "/" and one more
 // byte, for "/" only, and for nothing. Only paths of at most 4095 bytes are
 // listed; all hold the same content, so the group shows which were read.
-TEST_F(FaultsTest, PathsLongerThan4095BytesAreSkippedAndTheirShorterSiblingsKept) {
+// Each entry left out is reported by its directory and name, and fails the run.
+TEST_F(FaultsTest, PathsLongerThan4095BytesAreReportedAndTheirShorterSiblingsKept) {
   constexpr size_t kDirLength = 3900;
   std::string dir = data_.path();
   while (kDirLength - dir.size() > 1 + 255) {  // until the rest fits one name
@@ -354,7 +355,17 @@ TEST_F(FaultsTest, PathsLongerThan4095BytesAreSkippedAndTheirShorterSiblingsKept
   const test::ExpectedRun expected = test::expected_run(order);
   ASSERT_EQ(test::expected_groups(order).size(), 1u);
   const test::RunResult r = run(data_.path());
-  expect_completed(r, expected);
+  EXPECT_EQ(r.status, 1);
+  std::string rest = r.out;
+  for (const auto& [in, name] : {std::pair{dir, name_for('b', 4096)}, {tight, "x"}, {full, "y"}}) {
+    const std::string line = "Mirvale: Length Fail For '" + in + "'|'" + name + "'\n";
+    const size_t at = rest.find(line);
+    ASSERT_NE(at, std::string::npos) << "reported: " << name.substr(0, 8);
+    rest.erase(at, line.size());
+  }
+  EXPECT_TRUE(rest == expected.console) << "the rest is the run without them";
+  EXPECT_EQ(test::read_file(work_ / "MIRVALE.LOG"), expected.log);
+  EXPECT_EQ(test::list_dir(work_.path()), std::vector<std::string>{"MIRVALE.LOG"});
 }
 
 // Polls until the child pid has the file at path open; false when it ended

@@ -134,12 +134,12 @@ class ReportTest : public ::testing::Test {
     test::lay_out_tree(tree_, dir_ / "MIRVALE.ST", root, laid_out);
     EXPECT_TRUE(names_.flush_names());
     EXPECT_TRUE(tree_.write_back());
-    platform::FileHandle start;
-    EXPECT_EQ(platform::open_directory((dir_.path() + "/").c_str(), start),
-              platform::OpenStatus::opened);
+    char* start[] = {dir_path_.data()};
+    roots_.assign(start, 1);
+    EXPECT_EQ(roots_.open_all(), 1u);
+    roots_[0].skip = 0;  // stored paths are relative to it
     budget_.reset(queue_.workers());
-    EXPECT_TRUE(budget_.take_file());          // the start directory's, given back by end
-    confirmation_.begin(std::move(start), 0);  // stored paths are relative to it
+    confirmation_.begin(roots_);
     report_->report_duplicates();
     confirmation_.end();
     return captured_.text();
@@ -183,6 +183,8 @@ class ReportTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  std::string dir_path_ = dir_.path();
+  ScanRoots roots_;
   std::string log_file_ = dir_ / "MIRVALE.LOG";
   std::unique_ptr<ScanPath> path_ = std::make_unique<ScanPath>();
   std::unique_ptr<IoBuffer> io_ = std::make_unique<IoBuffer>();
@@ -195,8 +197,8 @@ class ReportTest : public ::testing::Test {
   TwinBoard twins_;
   DigestQueue queue_{census_, budget_, twins_, *io_};
   Confirmation confirmation_{tree_, names_, budget_, twins_};
-  std::unique_ptr<Report> report_ = std::make_unique<Report>(
-      ReportParts{tree_, names_, *path_, *io_, captured_.console(), log_, queue_, confirmation_});
+  std::unique_ptr<Report> report_ = std::make_unique<Report>(ReportParts{
+      tree_, names_, *path_, *io_, captured_.console(), log_, queue_, confirmation_, nullptr});
 };
 
 TEST_F(ReportTest, EightFileExampleGivesTenLinesAnd255ByteLog) {

@@ -39,13 +39,14 @@ struct WalkRig {
 
   // Scans start with the descriptors free now and returns the console text.
   std::string walk(const std::string& start, Scan::Failure failure = Scan::Failure::none) {
-    EXPECT_TRUE(path->assign(start));
+    start_text = start;
+    char* paths[] = {start_text.data()};
+    roots.assign(paths, 1);
     budget.reset(queue.workers());
     auto scan = std::make_unique<Scan>(*path, names, tree, census, queue, budget,
                                        console ? *console : captured.console());
-    EXPECT_EQ(scan->run(), failure);
-    start_dir = scan->take_start_directory();
-    skip = start.size() + 1;
+    const ScanRequest request{filter, true, {}};
+    EXPECT_EQ(scan->run(roots, request), failure);
     EXPECT_TRUE(names.flush_names());
     EXPECT_EQ(path->view(), start) << "the scan path is restored";
     return captured.text();
@@ -57,9 +58,9 @@ struct WalkRig {
     test::CapturedConsole out;
     EXPECT_TRUE(tree.write_back());
     Confirmation confirmation(tree, names, budget, twins);
-    confirmation.begin(std::move(start_dir), skip);
+    confirmation.begin(roots);
     auto report = std::make_unique<Report>(
-        ReportParts{tree, names, *path, *io, out.console(), log, queue, confirmation});
+        ReportParts{tree, names, *path, *io, out.console(), log, queue, confirmation, nullptr});
     report->report_duplicates();
     test::Groups groups;
     EXPECT_TRUE(test::parse_report(out.text(), groups));
@@ -67,8 +68,9 @@ struct WalkRig {
   }
 
   std::string nms;
-  platform::FileHandle start_dir;  // kept by the last walk for the report
-  size_t skip = 0;                 // bytes of each stored path that name it
+  std::string start_text;  // the start path of the last walk
+  ScanRoots roots;         // its one directory, kept open by the walk for the report
+  EntryFilter filter;
   platform::Console* console = nullptr;
   std::unique_ptr<ScanPath> path = std::make_unique<ScanPath>();
   std::unique_ptr<IoBuffer> io = std::make_unique<IoBuffer>();

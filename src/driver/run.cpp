@@ -13,38 +13,10 @@ namespace mirvale {
 
 namespace {
 
-constexpr char kBanner[] = "Mirvale. Finds files with identical content below a directory.\n";
-constexpr char kUsage[] = "Mirvale: Use Load %s <path>";
-constexpr char kVersion[] = "mirvale %s\n";
-constexpr char kCreateFail[] = "Mirvale: Create Fail For '%s'|'%s'\n";
-constexpr char kTreeCreateFail[] = "Mirvale: Create Fail For '%s'\n";
-constexpr char kWriteFail[] = "Mirvale: Write Fail For '%s'\n";
-constexpr char kOpenFail[] = "Mirvale: Open Fail For '%s'\n";
-constexpr char kMemoryFail[] = "Mirvale: Memory Fail\n";
 constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
-
-void print_usage(platform::Console& console, const char* argv0) {
-  char program[4096];
-  platform::program_path(program, sizeof program, argv0);
-  console.write(kBanner);
-  console.print(kUsage, program);
-}
-
-// Answers the only arguments that are not a directory: --help and -h with the
-// usage text, --version with the version line. False for any other argument,
-// even one that begins with '-': a directory of that name is scanned.
-bool answered_option(const char* argument, const char* argv0, platform::Console& console) {
-  if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
-    print_usage(console, argv0);
-    return true;
-  }
-  if (std::strcmp(argument, "--version") == 0) {
-    console.print(kVersion, MIRVALE_VERSION);
-    return true;
-  }
-  return false;
-}
+constexpr char kGivenTwice[] = "Mirvale: Directory Given Twice '%s'|'%s'\n";
+constexpr char kLiesBelow[] = "Mirvale: Directory '%s' Lies Below '%s'\n";
 
 // The number of digest threads: that set in the environment, when it is a
 // number the queue can use, else one per processor online. Each thread keeps
@@ -65,32 +37,74 @@ unsigned digest_workers() {
 }  // namespace
 
 int run_mirvale(int argc, char** argv, platform::Console& console) {
-  if (argc == 2 && answered_option(argv[1], argv[0], console)) return kExitCompleted;
-  if (argc != 2 || std::strlen(argv[1]) >= ScanPath::kCapacity) {
-    print_usage(console, argc > 0 ? argv[0] : nullptr);
-    return kExitUsage;
+  Settings settings;
+  switch (read_command_line(argc, argv, settings, console)) {
+    case CommandLine::answered:
+      return kExitCompleted;
+    case CommandLine::refused:
+      return kExitUsage;
+    case CommandLine::run:
+      break;
   }
   // The more descriptors, the fewer listings a deep tree gives up and reopens.
   platform::raise_open_file_limit();
   // A run that cannot have its memory ends before it touches any file.
-  std::unique_ptr<Run> run(new (std::nothrow) Run(console));
-  if (!run || !run->allocate()) {
-    console.write(kMemoryFail);
+  std::unique_ptr<Run> run(new (std::nothrow) Run(console, settings));
+  if (!run) {
+    Messages(console).say(kMemoryFail);
     return kExitFailed;
   }
+  if (!run->allocate()) return run->fail_for_memory();
+  const int refused = run->check_directories();
+  if (refused >= 0) return refused;
   run->start_workers(digest_workers());
-  return run->execute(argv[1]);
+  return run->execute();
 }
 
-Run::Run(platform::Console& console)
+Run::Run(platform::Console& console, const Settings& settings)
     : console_(console),
+      settings_(settings),
+      messages_(console),
+      json_(console),
       names_(scan_path_),
       confirmation_(tree_, names_, budget_, twins_),
       queue_(census_, budget_, twins_, io_buffer_),
       scan_(scan_path_, names_, tree_, census_, queue_, budget_, console_),
-      report_(
-          {tree_, names_, scan_path_, io_buffer_, console_, log_handle_, queue_, confirmation_}) {
+      report_({tree_, names_, scan_path_, io_buffer_, console_, log_handle_, queue_, confirmation_,
+               settings.json ? &json_ : nullptr}),
+      progress_(census_) {
   build_file_names();
+  roots_.assign(settings.directories, settings.directory_count);
+  if (settings.json) messages_.send_to(&json_);
+}
+
+int Run::fail_for_memory() {
+  if (settings_.json) json_.begin(roots_);
+  messages_.say(kMemoryFail);
+  if (settings_.json) json_.finish(0, 0);
+  return kExitFailed;
+}
+
+// Several directories are each opened, and refused when one cannot be or
+// two overlap, before any file is touched. A single one is opened where the
+// scan starts, and one that cannot be is reported there, as it always was.
+int Run::check_directories() {
+  if (roots_.count() == 1) return -1;
+  const std::size_t failed = roots_.open_all();
+  if (failed < roots_.count()) {
+    if (settings_.json) json_.begin(roots_);
+    messages_.say(kOpenFail, roots_[failed].path);
+    if (settings_.json) json_.finish(0, 0);
+    return kExitFailed;
+  }
+  std::size_t upper;
+  std::size_t lower;
+  if (!roots_.find_overlap(upper, lower)) return -1;
+  if (roots_[upper].id == roots_[lower].id)
+    console_.print(kGivenTwice, roots_[upper].path, roots_[lower].path);
+  else
+    console_.print(kLiesBelow, roots_[lower].path, roots_[upper].path);
+  return kExitUsage;
 }
 
 void Run::build_file_names() {
@@ -100,17 +114,19 @@ void Run::build_file_names() {
   std::snprintf(tree_file_name_, kFileNameSize, "%sMIRVALE.ST", prefix);
 }
 
-int Run::execute(const char* start_path) {
+int Run::execute() {
+  if (settings_.json) json_.begin(roots_);
   // Two runs in one directory would delete each other's working files.
   platform::FileHandle lock;
-  if (platform::lock_current_directory(lock) == platform::LockResult::busy) {
-    console_.print(kCreateFail, name_store_file_name_, log_file_name_);
-    return kExitFailed;
-  }
   int status = kExitFailed;
-  if (create_working_files()) status = scan_and_report(start_path);
-  close_working_files();
-  delete_working_files();
+  if (platform::lock_current_directory(lock) == platform::LockResult::busy) {
+    messages_.say(kCreateFail, name_store_file_name_, log_file_name_);
+  } else {
+    if (create_working_files()) status = scan_and_report();
+    close_working_files();
+    delete_working_files();
+  }
+  if (settings_.json) json_.finish(scan_.counts().files_listed, scan_.counts().bytes_digested);
   return status;
 }
 
@@ -126,35 +142,53 @@ bool Run::create_working_files() {
   bool names_open = names_removed && names_.open(name_store_file_name_);
   if (log_removed) log_handle_ = platform::open_working_file(log_file_name_);
   if (!names_open || !log_handle_.valid()) {
-    console_.print(kCreateFail, name_store_file_name_, log_file_name_);
+    messages_.say(kCreateFail, name_store_file_name_, log_file_name_);
     return false;
   }
   if (!tree_removed || !tree_.open_tree(tree_file_name_)) {
-    console_.print(kTreeCreateFail, tree_file_name_);
+    messages_.say(kTreeCreateFail, tree_file_name_);
     return false;
   }
   return true;
 }
 
-int Run::scan_and_report(const char* start_path) {
-  scan_path_.assign(start_path);
-  console_.write(kScanPhase);
+int Run::scan_and_report() {
+  print_phase(kScanPhase);
   // The descriptors open now, the working files among them, stay out of the budget.
   budget_.reset(queue_.workers());
-  if (!scan_completed(scan_.run(), start_path)) return kExitFailed;
-  console_.write(kReportPhase);
-  // Stored paths are the start path, the separator and the names below it.
-  confirmation_.begin(scan_.take_start_directory(), std::strlen(start_path) + 1);
+  const bool listing = !settings_.quiet && !settings_.json;
+  ScanRequest request{settings_.filter, listing, {this, &on_too_long, nullptr}};
+  // Standard error is the place for progress only while standard output is
+  // kept for the groups.
+  if (settings_.quiet || settings_.json) {
+    request.events.progress = &on_progress;
+    progress_.start();
+  }
+  const Scan::Failure failure = scan_.run(roots_, request);
+  progress_.erase();
+  if (!scan_completed(failure)) return kExitFailed;
+  print_phase(kReportPhase);
+  confirmation_.begin(roots_);
   report_.report_duplicates();
   confirmation_.end();
-  int status = report_.stack_full() ? kExitFailed : kExitCompleted;
+  return report_status();
+}
+
+// The status of a run whose scan completed, after the messages of what
+// failed in the report; an entry skipped for its long path fails the run.
+int Run::report_status() {
+  int status = scan_.counts().too_long > 0 ? kExitFailed : kExitCompleted;
+  if (report_.stack_full()) {
+    if (settings_.json) messages_.say(kStackFull);
+    status = kExitFailed;
+  }
   if (report_.out_of_descriptors()) {
     // The report leaves the path it could not open in the scan path.
-    console_.print(kOpenFail, scan_path_.c_str());
+    messages_.say(kOpenFail, scan_path_.view());
     status = kExitFailed;
   }
   if (report_.log_failed()) {
-    console_.print(kWriteFail, log_file_name_);
+    messages_.say(kWriteFail, log_file_name_);
     status = kExitFailed;
   }
   return status;
@@ -162,19 +196,17 @@ int Run::scan_and_report(const char* start_path) {
 
 // Prints what stopped the scan, or what failed when the working files wrote
 // the bytes they still held in memory; true when nothing did.
-bool Run::scan_completed(Scan::Failure failure, const char* start_path) {
+bool Run::scan_completed(Scan::Failure failure) {
   switch (failure) {
     case Scan::Failure::start_path:
-      console_.print(kOpenFail, start_path);
-      return false;
     case Scan::Failure::out_of_descriptors:
-      console_.print(kOpenFail, scan_.failed_path());
+      messages_.say(kOpenFail, scan_.failed_path());
       return false;
     case Scan::Failure::name_store:
-      console_.print(kWriteFail, name_store_file_name_);
+      messages_.say(kWriteFail, name_store_file_name_);
       return false;
     case Scan::Failure::digest_tree:
-      console_.print(kWriteFail, tree_file_name_);
+      messages_.say(kWriteFail, tree_file_name_);
       return false;
     case Scan::Failure::none:
       break;
@@ -182,8 +214,20 @@ bool Run::scan_completed(Scan::Failure failure, const char* start_path) {
   const char* failed = !names_.flush_names() ? name_store_file_name_
                        : !tree_.write_back() ? tree_file_name_
                                              : nullptr;
-  if (failed != nullptr) console_.print(kWriteFail, failed);
+  if (failed != nullptr) messages_.say(kWriteFail, failed);
   return failed == nullptr;
+}
+
+void Run::print_phase(const char* text) {
+  if (!settings_.quiet && !settings_.json) console_.write(text);
+}
+
+void Run::on_too_long(void* run, std::string_view directory, std::string_view name) {
+  static_cast<Run*>(run)->messages_.say(kLengthFail, directory, name);
+}
+
+void Run::on_progress(void* run, const ScanCounts& counts) {
+  static_cast<Run*>(run)->progress_.show(counts);
 }
 
 void Run::close_working_files() {

@@ -40,6 +40,11 @@ bool directory_identity(const FileHandle& dir, DirectoryIdentity& identity);
 // True when dir lies on a filesystem whose files are kernel interfaces, not
 // stored data (procfs, sysfs and the like).
 bool on_pseudo_filesystem(const FileHandle& dir);
+// The identities of the directories above dir, found by going up through
+// "..", nearest first, up to the root: into out, at most capacity of them.
+// Returns how many; going up stops early where a parent cannot be looked at.
+std::size_t directory_ancestors(const FileHandle& dir, DirectoryIdentity* out,
+                                std::size_t capacity);
 
 // Reads the entries of one open directory at a time through one buffer, which
 // the directories of a walk share. Links, FIFOs, sockets and devices are never

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "platform/listing.h"
 #include "platform/unix_support.h"
@@ -67,6 +68,31 @@ bool on_pseudo_filesystem(const FileHandle& dir) {
   for (unsigned long magic : kPseudo)
     if (static_cast<unsigned long>(fs.f_type) == magic) return true;
   return false;
+}
+
+// O_PATH needs no read permission on a directory, only search permission on
+// the one below it, as a shell's "cd .." does.
+std::size_t directory_ancestors(const FileHandle& dir, DirectoryIdentity* out,
+                                std::size_t capacity) {
+  DirectoryIdentity below;
+  if (!directory_identity(dir, below)) return 0;
+  FileHandle parent;
+  std::size_t count = 0;
+  int at = dir.fd();
+  while (count < capacity) {
+    FileHandle next;
+    if (open_retrying_at(at, "..", O_PATH | O_DIRECTORY, 0, next) != OpenStatus::opened) break;
+    parent = std::move(next);
+    at = parent.fd();
+    struct stat st;
+    if (::fstat(at, &st) != 0) break;
+    const DirectoryIdentity id{static_cast<std::uint64_t>(st.st_dev),
+                               static_cast<std::uint64_t>(st.st_ino)};
+    if (id == below) break;  // the root is its own parent
+    out[count++] = id;
+    below = id;
+  }
+  return count;
 }
 
 void EntryReader::start(const FileHandle& dir, std::int64_t position) {

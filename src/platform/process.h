@@ -34,6 +34,14 @@ unsigned online_processor_count();
 // The value of the environment variable name, or null when it is not set.
 const char* environment_value(const char* name);
 
+// True when standard error is a terminal.
+bool standard_error_is_terminal();
+// Writes size bytes of text to standard error at once, unbuffered; what
+// cannot be written is dropped.
+void write_standard_error(const char* text, std::size_t size);
+// Milliseconds on a clock that only goes forward.
+std::uint64_t monotonic_milliseconds();
+
 enum class LockResult { acquired, busy, unavailable };
 
 // Takes an exclusive, non-blocking lock on the current directory, held while

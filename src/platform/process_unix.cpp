@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,23 @@ void program_path(char* out, size_t capacity, const char* argv0) {
   if (length > capacity - 1) length = capacity - 1;
   std::memcpy(out, fallback, length);
   out[length] = '\0';
+}
+
+bool standard_error_is_terminal() {
+  return ::isatty(STDERR_FILENO) == 1;
+}
+
+void write_standard_error(const char* text, std::size_t size) {
+  FileHandle error(STDERR_FILENO);  // lent, never closed here
+  write_all(error, text, size);
+  error.release();
+}
+
+std::uint64_t monotonic_milliseconds() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }
 
 unsigned online_processor_count() {

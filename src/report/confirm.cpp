@@ -1,5 +1,5 @@
-// Byte-for-byte confirmation: opening a stored path below the start
-// directory, and the look at a whole chain that workers take.
+// Byte-for-byte confirmation: opening a stored path below the directory it
+// was found in, and the look at a whole chain that workers take.
 #include "report/confirm.h"
 
 #include <cstring>
@@ -18,33 +18,33 @@ Confirmation::Verdict verdict_of(platform::OpenStatus status) {
 }
 }  // namespace
 
-void Confirmation::begin(platform::FileHandle start, std::size_t skip) {
-  start_ = std::move(start);
-  skip_ = skip;
-  extra_ = start_.valid() ? platform::descriptors_opening_below(start_) - 1 : 0;
+void Confirmation::begin(const ScanRoots& roots) {
+  roots_ = &roots;
+  extra_ = roots.count() > 0 && roots[0].handle.valid()
+               ? platform::descriptors_opening_below(roots[0].handle) - 1
+               : 0;
 }
 
-void Confirmation::end() {
-  if (!start_.valid()) return;
-  start_.close();
-  budget_.give_back();
-}
-
-const char* Confirmation::name_below(NameOffset name, char* path) const {
+const char* Confirmation::name_below(NameOffset name, char* path,
+                                     platform::DirectoryRef& dir) const {
   const std::size_t length = names_.read_path(name, path);
-  return start_.valid() && length > skip_ ? path + skip_ : nullptr;
+  if (roots_ == nullptr || roots_->count() == 0) return nullptr;
+  const ScanRoot& root = roots_->owner(name);
+  dir = root.handle;
+  return length > root.skip ? path + root.skip : nullptr;
 }
 
 platform::OpenStatus Confirmation::prepare_open(NameOffset name, char* path,
                                                 platform::FileBatch::Open& open) const {
-  const char* below = name_below(name, path);
+  platform::DirectoryRef dir;
+  const char* below = name_below(name, path, dir);
   if (below == nullptr) return platform::OpenStatus::failed;
   for (int taken = 0; taken <= extra_; ++taken) {
     if (budget_.take_file()) continue;
     while (taken-- > 0) budget_.give_back();
     return platform::OpenStatus::out_of_descriptors;
   }
-  open.dir = start_;
+  open.dir = dir;
   open.name = below;
   open.below = true;
   return platform::OpenStatus::opened;

@@ -1,5 +1,5 @@
 // Byte-for-byte confirmation of duplicate groups: the files of a digest's
-// chain opened again below the start directory and compared, each read to
+// chain opened again below the directory they were found in and compared, each read to
 // its end and a byte past it, so that two files of one digest but different
 // content are never a group. A chain whose files the scan compared on the
 // twin board, each still under the stamp it had then, is opened but not
@@ -15,6 +15,7 @@
 #include "scan/descriptor_budget.h"
 #include "scan/file_compare.h"
 #include "scan/name_store.h"
+#include "scan/scan_roots.h"
 #include "scan/twin_board.h"
 #include "types.h"
 
@@ -58,13 +59,12 @@ class Confirmation {
   Confirmation(const Confirmation&) = delete;
   Confirmation& operator=(const Confirmation&) = delete;
 
-  // Every stored path is the start path, the separator and names below the
-  // start directory: start is that directory, as the walk listed it, and
-  // skip the length of the start path and separator. The tree and the names
-  // must be written back before. start's descriptor was taken from the
-  // budget; end gives it back.
-  void begin(platform::FileHandle start, std::size_t skip);
-  void end();
+  // Every stored path is the path of one of roots, the separator and names
+  // below that directory, open in roots; roots tells which by the path's
+  // record. The tree and the names must be written back before, and roots
+  // must stay open until end.
+  void begin(const ScanRoots& roots);
+  void end() { roots_ = nullptr; }
 
   // Reads the record at offset; false when it cannot be read.
   bool read_record(std::uint32_t offset, TreeRecord& record) const {
@@ -96,9 +96,9 @@ class Confirmation {
   };
 
   // Reads the path of name into path, ScanPath::kCapacity bytes, and returns
-  // where its part below the start directory begins; null when it cannot be
-  // read or there is no start directory.
-  const char* name_below(NameOffset name, char* path) const;
+  // where its part below its directory begins, that directory in dir; null
+  // when it cannot be read or there are no directories.
+  const char* name_below(NameOffset name, char* path, platform::DirectoryRef& dir) const;
   // Reads the path of name into path and takes descriptors from the budget
   // for its open (one, and extra_ more while it is under way), made ready in
   // open: opened, or why not.
@@ -116,9 +116,8 @@ class Confirmation {
   const NameStore& names_;
   DescriptorBudget& budget_;
   const TwinBoard& twins_;
-  platform::FileHandle start_;  // the start directory, for the report phase
-  std::size_t skip_ = 0;        // bytes of every stored path that name start
-  int extra_ = 0;               // descriptors an open below start holds besides its file
+  const ScanRoots* roots_ = nullptr;  // the directories scanned, during the report phase
+  int extra_ = 0;                     // descriptors an open below them holds besides its file
 };
 
 }  // namespace mirvale

@@ -30,6 +30,7 @@ Report::Report(const ReportParts& parts)
       console_(parts.console),
       queue_(parts.queue),
       confirmation_(parts.confirmation),
+      json_(parts.json),
       log_writer_(parts.log) {
   queue_.set_chain_check(&check_chain, &confirmation_);
 }
@@ -64,7 +65,7 @@ void Report::report_duplicates() {
   // The groups still being checked come before anything that ended the walk.
   while (!out_of_descriptors_ && !queue_.empty()) print_oldest();
   queue_.abandon();
-  if (stack_full_ && !out_of_descriptors_) console_.write(kStackFull);
+  if (stack_full_ && !out_of_descriptors_ && json_ == nullptr) console_.write(kStackFull);
   if (!log_failed_ && !log_writer_.flush()) log_failed_ = true;
 }
 
@@ -136,7 +137,7 @@ void Report::print_oldest() {
     queue_.pop();
     print_classes(head);
   } else if (task.chain_paths_length > 0) {
-    print_kept_group(task.chain_paths, task.chain_paths_length);
+    print_kept_group(head, task.chain_paths, task.chain_paths_length);
     queue_.pop();
   } else {
     queue_.pop();
@@ -144,9 +145,10 @@ void Report::print_oldest() {
   }
 }
 
-// Prints each of the paths kept by the look at a chain as one group.
-void Report::print_kept_group(const char* paths, std::size_t size) {
-  begin_group();
+// Prints each of the paths kept by the look at a chain headed at head as
+// one group.
+void Report::print_kept_group(std::uint32_t head, const char* paths, std::size_t size) {
+  begin_group(head, nullptr);
   for (std::size_t at = 0; at < size;) {
     const std::size_t length = std::strlen(paths + at);
     add_path(paths + at, length);
@@ -158,7 +160,7 @@ void Report::print_kept_group(const char* paths, std::size_t size) {
 // in chain order, as one group. A path that cannot be read back gets no
 // line; a chain record that cannot be read ends the group.
 void Report::print_group(std::uint32_t head) {
-  begin_group();
+  begin_group(head, nullptr);
   for (std::uint32_t offset = head; offset != 0;) {
     if (!tree_.read_record(offset, chain_record_)) return;
     offset = next_in_chain(chain_record_, offset);
@@ -237,7 +239,7 @@ std::uint64_t Report::drop_class(ClassLead& lead, std::uint64_t position) {
 // Prints the class of lead that gather_class found: its head and the files
 // marked as equal to it, and past the marks, the files equal to it now.
 void Report::print_class(std::uint32_t head, const ClassLead& lead) {
-  begin_group();
+  begin_group(head, &lead.file);
   add_name(lead.name);
   std::uint64_t position = 0;
   for (std::uint32_t offset = head; offset != 0; ++position) {
@@ -320,9 +322,12 @@ void Report::set_class_mark(std::uint64_t position, bool on) {
   }
 }
 
-// Starts a group. Its heading is printed once two of its paths are in
+// Starts the group of the chain headed at head, whose first file is lead
+// when it is open. Its heading is printed once two of its paths are in
 // hand, the first held until then, so that no group shows one path.
-void Report::begin_group() {
+void Report::begin_group(std::uint32_t head, const OpenedFile* lead) {
+  group_head_ = head;
+  group_lead_ = lead;
   group_paths_ = 0;
 }
 
@@ -341,24 +346,42 @@ void Report::add_path(const char* path, std::size_t length) {
     return;
   }
   if (group_paths_ == 2) {
-    std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
-    emit_line(kHeading.size());
+    print_heading();
     print_path(held_path_, held_length_);
   }
   print_path(path, length);
 }
 
 void Report::print_path(const char* path, std::size_t length) {
+  if (json_ != nullptr) json_->file({path, length});
   std::memcpy(io_.bytes, path, length);
   std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
   emit_line(length + kLineEnd.size());
+}
+
+// Prints the heading of the group begun last. The JSON document learns the
+// group's digest from its chain's head record and its size from its first
+// file, opened for it when it is not open.
+void Report::print_heading() {
+  std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
+  emit_line(kHeading.size());
+  if (json_ == nullptr) return;
+  TreeRecord record{};
+  tree_.read_record(group_head_, record);
+  const OpenedFile* lead = group_lead_;
+  OpenedFile first;
+  char path[ScanPath::kCapacity];  // not the scan path, which may hold the group's next path
+  if (lead == nullptr &&
+      confirmation_.open_file(record.name_offset, path, first) == platform::OpenStatus::opened)
+    lead = &first;
+  json_->begin_group(record.digest, lead != nullptr ? lead->size : 0, lead != nullptr);
 }
 
 // Hands the first size bytes of the I/O buffer to the console and to the
 // log's block. After a failed or short block write the log gets nothing
 // more, so that it holds a prefix of the report.
 void Report::emit_line(size_t size) {
-  console_.write(io_.bytes, size);
+  if (json_ == nullptr) console_.write(io_.bytes, size);
   if (!log_failed_ && !log_writer_.put(io_.bytes, size)) log_failed_ = true;
 }
 

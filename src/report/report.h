@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/file.h"
 #include "report/confirm.h"
+#include "report/json_report.h"
 #include "scan/digest_queue.h"
 #include "scan/name_store.h"
 #include "scan/scan_path.h"
@@ -30,6 +31,7 @@ struct ReportParts {
   const platform::FileHandle& log;
   DigestQueue& queue;          // its workers look at chains ahead of the report
   Confirmation& confirmation;  // opens and compares the files of a chain
+  JsonReport* json;            // where the groups go instead of the console, if anywhere
 };
 
 class Report {
@@ -66,7 +68,7 @@ class Report {
   void push(std::uint32_t& count, std::uint32_t offset);
   void queue_group(std::uint32_t top);
   void print_oldest();
-  void print_kept_group(const char* paths, std::size_t size);
+  void print_kept_group(std::uint32_t head, const char* paths, std::size_t size);
   // The head of a class being gathered.
   struct ClassLead {
     OpenedFile file;                       // open, once found
@@ -87,9 +89,10 @@ class Report {
   void mark(std::uint64_t position);
   bool class_marked(std::uint64_t position) const;
   void set_class_mark(std::uint64_t position, bool on);
-  void begin_group();
+  void begin_group(std::uint32_t head, const OpenedFile* lead);
   void add_name(NameOffset name);
   void add_path(const char* path, std::size_t length);
+  void print_heading();
   void print_path(const char* path, std::size_t length);
   void emit_line(size_t size);
 
@@ -100,11 +103,14 @@ class Report {
   platform::Console& console_;
   DigestQueue& queue_;
   Confirmation& confirmation_;
+  JsonReport* json_;                                  // gets the groups, when not null
   platform::BlockWriter log_writer_;                  // the log's lines not yet written
   std::uint64_t marks_[kMarkedPositions / 64];        // chain positions placed or unreadable
   std::uint64_t marks_cleared_ = 0;                   // marks_ holds this chain's below this
   std::uint64_t class_marks_[kMarkedPositions / 64];  // positions of the class being gathered
-  std::uint64_t group_paths_ = 0;                     // paths of the group being printed
+  std::uint32_t group_head_ = 0;                      // the chain of the group being printed
+  const OpenedFile* group_lead_ = nullptr;            // its first file, open, when known
+  std::uint64_t group_paths_ = 0;                     // its paths in hand
   char held_path_[ScanPath::kCapacity];               // its first path, until a second
   std::size_t held_length_ = 0;                       // bytes of held_path_
   std::uint32_t stack_offset_[kStackEntries];         // record offset per entry

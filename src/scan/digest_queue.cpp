@@ -296,6 +296,7 @@ bool DigestQueue::prepare_open(Task& task, platform::FileBatch::Open& open) cons
 // outcome saying why.
 bool DigestQueue::accept_open(Task& task, platform::FileBatch::Open& open) const {
   if (open.status == platform::OpenStatus::opened && worth_reading(task, open)) {
+    task.size = open.size;
     if (open.size >= kStreamingSize) platform::advise_sequential(open.file);
     return true;
   }

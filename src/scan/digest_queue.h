@@ -103,6 +103,7 @@ class DigestQueue {
     Outcome outcome = Outcome::counted;  // what was worked out, once done
     std::atomic<State> state{State::done};  // see the table above
     Md5Digest digest{};                     // the file's MD5, when digested
+    std::uint64_t size = 0;                 // the file's size, once opened to be read
     char* chain_paths = nullptr;            // check_chain: kChainPathBytes for the paths read,
                                             // each ended by a zero
   };

@@ -18,10 +18,13 @@ bool is_dot_or_dot_dot(const platform::ListingEntry& entry) {
 }
 }  // namespace
 
-// Opens the start directory, named by the scan path followed by the separator.
-bool DirectoryWalk::start() {
+// Opens the start directory, again through root when it is open, else by
+// the scan path followed by the separator; both only while they fit.
+bool DirectoryWalk::start(const platform::FileHandle& root, const EntryFilter& filter) {
   walked_ = false;
   finish();  // what an earlier walk kept
+  filter_ = &filter;
+  keep_start_ = !root.valid();
   depth_ = 0;
   pending_ = Pending::none;
   free_count_ = 0;
@@ -32,7 +35,8 @@ bool DirectoryWalk::start() {
   platform::OpenStatus status = platform::OpenStatus::failed;
   if (path_.append(kSeparatorText)) {
     status = open_listing(0, start.dir, [&](platform::FileHandle& out) {
-      return platform::open_directory(path_.c_str(), out);
+      return root.valid() ? platform::open_directory_at(root, ".", out)
+                          : platform::open_directory(path_.c_str(), out);
     });
   }
   path_.cut(start.path_length);
@@ -62,18 +66,32 @@ DirectoryWalk::Step DirectoryWalk::next() {
     path_.cut(levels_[depth_].path_length);
     if (!reader_.next_entry(entry_)) {
       if (depth_ == 0) {
-        walked_ = true;
+        walked_ = keep_start_;
         return Step::end;
       }
       leave_directory();
       continue;
     }
     if (is_dot_or_dot_dot(entry_)) continue;
-    // A path that would not fit the buffer is skipped, as the system would refuse it.
-    if (!path_.append_entry({entry_.name, entry_.name_length})) continue;
+    if (filter_->has_patterns() && filter_->excludes_name(entry_.name)) continue;
+    // A path that would not fit the buffer is skipped, and said so.
+    if (!path_.append_entry({entry_.name, entry_.name_length})) return Step::too_long;
+    if (leaves_out_entry()) continue;
     if (!(entry_.attributes & platform::kAttributeDirectory)) return Step::file;
     pending_ = Pending::enter;
   }
+}
+
+// Whether the filter leaves out the entry whose path is in the scan path:
+// by a pattern on its path below the start directory, or, for a file, by
+// its size (or when its size cannot be learnt).
+bool DirectoryWalk::leaves_out_entry() {
+  if (filter_->has_patterns() && filter_->excludes_path(path_.c_str() + levels_[0].path_length + 1))
+    return true;
+  if (!filter_->limits_sizes() || (entry_.attributes & platform::kAttributeDirectory)) return false;
+  std::uint64_t size;
+  return !platform::regular_file_size_at(handle(levels_[depth_]), entry_.name, size) ||
+         !filter_->takes_size(size);
 }
 
 void DirectoryWalk::show_unopened() {
@@ -123,9 +141,9 @@ void DirectoryWalk::release(std::uint32_t lease) {
 // Opens the subdirectory in the scan path, listed as entry_, and makes it the
 // level being read; failed when it is not to be walked.
 platform::OpenStatus DirectoryWalk::enter_directory() {
-  // A directory whose path leaves no room for a name below it cannot be listed.
-  if (depth_ + 1 >= kMaxLevels || path_.length() >= ScanPath::kMaxLength)
-    return platform::OpenStatus::failed;
+  // A directory whose path leaves no room for a name below it is still
+  // listed, so that each entry in it is reported as too long.
+  if (depth_ + 1 >= kMaxLevels) return platform::OpenStatus::failed;
   Level& parent = levels_[depth_];
   Level& child = levels_[depth_ + 1];
   std::uint32_t dir;

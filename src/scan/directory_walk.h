@@ -26,6 +26,7 @@
 #include "platform/listing.h"
 #include "scan/descriptor_budget.h"
 #include "scan/digest_queue.h"
+#include "scan/entry_filter.h"
 #include "scan/scan_path.h"
 
 namespace mirvale {
@@ -36,28 +37,35 @@ class DirectoryWalk {
     file,                  // the scan path names a file; name_at() says where its name starts
     end,                   // everything below the start directory has been yielded
     short_of_descriptors,  // what comes next cannot be opened until files queued are done
+    too_long,              // the scan path names a directory whose entry entry_name() has a
+                           // path that would not fit: the entry is skipped
   };
 
   DirectoryWalk(ScanPath& path, DescriptorBudget& budget) : path_(path), budget_(budget) {}
   DirectoryWalk(const DirectoryWalk&) = delete;
   DirectoryWalk& operator=(const DirectoryWalk&) = delete;
 
-  // Opens the directory named by the scan path to be walked; false when it
-  // cannot be listed, is on a kernel pseudo-filesystem or no descriptor is free.
-  bool start();
+  // Opens the directory named by the scan path to be walked, leaving out
+  // what filter leaves out: again through root when it is open, else by its
+  // path. False when it cannot be listed, is on a kernel pseudo-filesystem
+  // or no descriptor is free. filter must outlive the walk.
+  bool start(const platform::FileHandle& root, const EntryFilter& filter);
   // The next file. After short_of_descriptors, the same step is tried again
   // by the next call.
   Step next();
   // Where the name of the file just yielded starts in the scan path.
   std::size_t name_at() const { return levels_[depth_].path_length + 1; }
+  // The name of the entry too_long skipped.
+  std::string_view entry_name() const { return {entry_.name, entry_.name_length}; }
   // Leaves in the scan path the directory that next could not open.
   void show_unopened();
   // Closes every directory, lent or not: the walk is over. After a walk that
-  // came to its end the start directory stays open for take_start_directory.
+  // came to its end the start directory, when it was opened by its path,
+  // stays open for take_start_directory.
   void finish();
   // The start directory of a walk that came to its end, as it was listed,
   // for those that open its files again; its descriptor stays taken from the
-  // budget, for the taker to give back when it closes it. Invalid otherwise.
+  // budget. Invalid otherwise.
   platform::FileHandle take_start_directory();
 
   // A lease on the directory of the file just yielded, and that directory.
@@ -71,9 +79,9 @@ class DirectoryWalk {
   bool give_up_a_descriptor() { return give_up_a_descriptor(depth_); }
 
  private:
-  // Paths grow by at least two bytes a level and a directory is listed only
-  // while its path and a separator fit, so no walk goes deeper than this.
-  static constexpr std::size_t kMaxLevels = ScanPath::kMaxLength / 2 + 1;
+  // Paths grow by at least two bytes a level, so no walk goes deeper than
+  // this, a directory whose path fills the buffer included.
+  static constexpr std::size_t kMaxLevels = ScanPath::kMaxLength / 2 + 2;
   // Open directories: every level, and the ended ones still lent, at most
   // one for each queued task.
   static constexpr std::size_t kDirectories = kMaxLevels + DigestQueue::kSlots;
@@ -101,6 +109,7 @@ class DirectoryWalk {
   const platform::FileHandle& handle(const Level& level) const { return dirs_[level.dir].handle; }
   platform::OpenStatus enter_directory();
   bool refuses(const Level& child) const;
+  bool leaves_out_entry();
   void leave_directory();
   platform::OpenStatus resume_parent();
   platform::OpenStatus reopen_up_to(std::size_t depth);
@@ -113,11 +122,13 @@ class DirectoryWalk {
 
   ScanPath& path_;
   DescriptorBudget& budget_;
-  std::size_t depth_ = 0;            // index of the level being read
-  Pending pending_ = Pending::none;  // the step that found no descriptor, to try again
-  bool walked_ = false;              // next came to the end: the start directory is kept
-  std::uint32_t leases_ = 0;         // leases of all directories: files queued
-  platform::ListingEntry entry_{};   // the entry being handled
+  std::size_t depth_ = 0;                // index of the level being read
+  Pending pending_ = Pending::none;      // the step that found no descriptor, to try again
+  bool walked_ = false;                  // next came to the end: the start directory is kept
+  bool keep_start_ = false;              // the start directory was opened by its path
+  const EntryFilter* filter_ = nullptr;  // what the walk leaves out
+  std::uint32_t leases_ = 0;             // leases of all directories: files queued
+  platform::ListingEntry entry_{};       // the entry being handled
   platform::EntryReader reader_;
   Level levels_[kMaxLevels];
   std::uint32_t free_count_ = 0;  // entries of dirs_ not in use, listed in free_

@@ -29,6 +29,8 @@ class NameStore {
   std::optional<NameOffset> append_name(const ScanPath& path);
   // Writes the records still buffered; false when the write fails or is short.
   bool flush_names() { return pending_names_.flush(); }
+  // Where the next record goes: the bytes of the records appended so far.
+  std::uint64_t next_name_offset() const { return next_name_offset_; }
   // Reads the path stored at offset into the scan path (at most 4095 bytes),
   // writing the records still buffered first; true when it is not empty.
   bool read_name(NameOffset offset);

@@ -6,46 +6,65 @@
 
 namespace mirvale {
 
-Scan::Failure Scan::run() {
-  const std::size_t start_length = path_.length();
+Scan::Failure Scan::run(ScanRoots& roots, const ScanRequest& request) {
+  request_ = &request;
+  counts_ = {};
+  for (std::size_t i = 0; i < roots.count(); ++i) count_sizes(roots[i]);
   failure_ = Failure::none;
-  count_sizes();
-  path_.cut(start_length);
-  list_files();
+  for (std::size_t i = 0; i < roots.count() && failure_ == Failure::none; ++i) list_files(roots[i]);
   queue_.let_go_twins();
   // The tree is the caller's again only once every insertion is done.
   if (!inserts_.finish() && failure_ == Failure::none) failure_ = Failure::digest_tree;
-  if (failure_ != Failure::out_of_descriptors) path_.cut(start_length);
   return failure_;
 }
 
-// Counts the size of every file in the census, or marks the census
-// incomplete when the walk cannot be finished; the listing pass meets the
-// same failure, if it lasts, and reports it.
-void Scan::count_sizes() {
-  walk_files([this] { queue_file(DigestQueue::Job::count_size, 0); });
-  if (failure_ != Failure::none) census_.mark_incomplete();
+// Counts the size of every file below root in the census, or marks the
+// census incomplete when the walk cannot be finished; the listing pass
+// meets the same failure, if it lasts, and reports it.
+void Scan::count_sizes(const ScanRoot& root) {
   failure_ = Failure::none;
-}
-
-// Prints and stores each file as it is met and queues it to be digested.
-void Scan::list_files() {
-  walk_files([this] {
-    console_.write_line(path_.view());
-    const std::optional<NameOffset> offset = names_.append_name(path_);
-    if (!offset) {
-      failure_ = Failure::name_store;
-      return;
-    }
-    queue_file(DigestQueue::Job::digest, *offset);
+  walk_files(root, false, [this] {
+    ++counts_.files_found;
+    queue_file(DigestQueue::Job::count_size, 0);
   });
+  if (failure_ != Failure::none) census_.mark_incomplete();
 }
 
-// One pass of the walk, handle_file called with each file's path in the scan
-// path. Everything queued is folded before it returns, or dropped after a failure.
+// Prints and stores each file below root as it is met and queues it to be
+// digested. The scan path holds the root's path again afterwards, but after
+// a shortage of descriptors, when it names what could not be opened.
+void Scan::list_files(ScanRoot& root) {
+  root.first_name = names_.next_name_offset();
+  walk_files(root, true, [this] { list_file(); });
+  // A directory the walk opened by its path is kept as the walk listed it.
+  if (!root.handle.valid()) root.handle = walk_.take_start_directory();
+  if (failure_ != Failure::out_of_descriptors) path_.cut(root.length);
+}
+
+void Scan::list_file() {
+  if (request_->print_files) console_.write_line(path_.view());
+  const std::optional<NameOffset> offset = names_.append_name(path_);
+  if (!offset) {
+    failure_ = Failure::name_store;
+    return;
+  }
+  ++counts_.files_listed;
+  queue_file(DigestQueue::Job::digest, *offset);
+}
+
+void Scan::report_too_long() {
+  ++counts_.too_long;
+  const ScanEvents& events = request_->events;
+  if (events.too_long != nullptr) events.too_long(events.context, path_.view(), walk_.entry_name());
+}
+
+// One pass of the walk below root, handle_file called with each file's path
+// in the scan path; the listing pass reports the entries too long to hold.
+// Everything queued is folded before it returns, or dropped after a failure.
 template <typename HandleFile>
-void Scan::walk_files(HandleFile handle_file) {
-  if (!walk_.start()) {
+void Scan::walk_files(const ScanRoot& root, bool listing, HandleFile handle_file) {
+  path_.assign({root.path, root.length});
+  if (!walk_.start(root.handle, request_->filter)) {
     failure_ = Failure::start_path;
     return;
   }
@@ -54,6 +73,8 @@ void Scan::walk_files(HandleFile handle_file) {
     if (step == DirectoryWalk::Step::end) break;
     if (step == DirectoryWalk::Step::short_of_descriptors) {
       answer_shortage();
+    } else if (step == DirectoryWalk::Step::too_long) {
+      if (listing) report_too_long();
     } else {
       handle_file();
     }
@@ -113,8 +134,11 @@ void Scan::fold_oldest() {
       !inserts_.push(task.digest, task.name_offset))
     failure_ = Failure::digest_tree;
   if (failure_ != Failure::none) return;
+  if (task.outcome == DigestQueue::Outcome::digested) counts_.bytes_digested += task.size;
   walk_.release(task.lease);
   queue_.pop();
+  const ScanEvents& events = request_->events;
+  if (events.progress != nullptr) events.progress(events.context, counts_);
 }
 
 // Works a file out again on the walk's thread after it found no descriptor

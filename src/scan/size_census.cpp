@@ -71,6 +71,9 @@ void SizeCensus::count(std::uint64_t size) {
   const unsigned before = sizes_.count(size);
   if (before == 0) singles_.fetch_add(1, std::memory_order_relaxed);
   if (before == 1) singles_.fetch_sub(1, std::memory_order_relaxed);
+  // The second file of a size brings the first one's bytes along.
+  if (before > 0)
+    repeating_bytes_.fetch_add(before == 1 ? 2 * size : size, std::memory_order_relaxed);
 }
 
 bool SizeCensus::sizes_mostly_repeat() const {

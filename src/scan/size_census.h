@@ -63,6 +63,10 @@ class SizeCensus {
     mark_prefixes_incomplete();
   }
 
+  // About the bytes of the files whose size another file has too: those
+  // that may be digested. Sizes that share a counter make it more.
+  std::uint64_t repeating_bytes() const { return repeating_bytes_.load(std::memory_order_relaxed); }
+
   // True when the census is complete and at most one file in 64 has a size
   // of its own: then nearly every file is to be read, and is best opened
   // first and asked its size on the descriptor.
@@ -84,10 +88,11 @@ class SizeCensus {
  private:
   CensusCounters sizes_;
   CensusCounters prefixes_;
-  std::atomic<std::uint64_t> files_{0};    // files counted
-  std::atomic<std::uint64_t> singles_{0};  // counters that hold exactly one file
-  bool complete_;                          // every file of the tree was counted
-  std::atomic<bool> prefixes_complete_;    // every file that takes the prefix census was counted
+  std::atomic<std::uint64_t> files_{0};            // files counted
+  std::atomic<std::uint64_t> singles_{0};          // counters that hold exactly one file
+  std::atomic<std::uint64_t> repeating_bytes_{0};  // see repeating_bytes()
+  bool complete_;                                  // every file of the tree was counted
+  std::atomic<bool> prefixes_complete_;  // every file that takes the prefix census was counted
 };
 
 // A 64-bit hash of a file's first block for the prefix census: quick, and
