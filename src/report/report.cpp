@@ -31,6 +31,7 @@ Report::Report(const ReportParts& parts)
       queue_(parts.queue),
       confirmation_(parts.confirmation),
       json_(parts.json),
+      reclaim_(parts.reclaim),
       log_writer_(parts.log) {
   queue_.set_chain_check(&check_chain, &confirmation_);
 }
@@ -65,6 +66,7 @@ void Report::report_duplicates() {
   // The groups still being checked come before anything that ended the walk.
   while (!out_of_descriptors_ && !queue_.empty()) print_oldest();
   queue_.abandon();
+  if (reclaim_ != nullptr) reclaim_->end_group();
   if (stack_full_ && !out_of_descriptors_ && json_ == nullptr) console_.write(kStackFull);
   if (!log_failed_ && !log_writer_.flush()) log_failed_ = true;
 }
@@ -152,8 +154,8 @@ void Report::print_kept_group(const char* paths, std::size_t size) {
     const std::size_t length = std::strlen(paths + at);
     std::memcpy(io_.bytes, paths + at, length);
     std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
-    if (json_ != nullptr) json_->file({paths + at, length});
     emit_line(length + kLineEnd.size());
+    emit_file({paths + at, length});
     at += length + 1;
   }
 }
@@ -281,8 +283,8 @@ void Report::print_path(NameOffset name) {
       path_.length() < ScanPath::kMaxLength ? path_.length() : ScanPath::kMaxLength;
   std::memcpy(io_.bytes, path_.c_str(), length);
   std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
-  if (json_ != nullptr) json_->file({path_.c_str(), length});
   emit_line(length + kLineEnd.size());
+  emit_file({path_.c_str(), length});
 }
 
 // Prints the heading of the group of the chain headed at head; lead, when
@@ -290,6 +292,7 @@ void Report::print_path(NameOffset name) {
 // digest from the head's record and its size from lead, or from the head's
 // file opened for it.
 void Report::print_heading(std::uint32_t head, const OpenedFile* lead) {
+  if (reclaim_ != nullptr) reclaim_->begin_group();
   std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
   emit_line(kHeading.size());
   if (json_ == nullptr) return;
@@ -300,6 +303,13 @@ void Report::print_heading(std::uint32_t head, const OpenedFile* lead) {
                              platform::OpenStatus::opened)
     lead = &first;
   json_->begin_group(record.digest, lead != nullptr ? lead->size : 0, lead != nullptr);
+}
+
+// Hands a file of the group just printed to the JSON document and to the
+// action, in that order, so that what the action does joins the file's object.
+void Report::emit_file(std::string_view path) {
+  if (json_ != nullptr) json_->file(path);
+  if (reclaim_ != nullptr) reclaim_->file(path);
 }
 
 // Hands the first size bytes of the I/O buffer to the console and to the
