@@ -1,0 +1,442 @@
+// The actions end to end: --delete, --link, --dedupe and --dry-run on trees
+// on real filesystems (tmpfs, and XFS on a loop device), --keep-in, copies
+// changed or their directory swapped between the checks and the change, and
+// --link killed at random moments.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "action/reclaim.h"
+#include "driver/run.h"
+#include "test_support.h"
+
+namespace mirvale {
+namespace {
+
+struct stat lstat_of(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return st;
+}
+
+// Every entry below dir with what an action could change of it, one line each.
+void list_tree(const std::string& dir, std::vector<std::string>& out) {
+  for (const std::string& name : test::list_dir(dir)) {
+    const std::string path = dir + "/" + name;
+    const struct stat st = lstat_of(path);
+    char line[256];
+    std::snprintf(line, sizeof line, " %lu %lld %o %lu %ld.%ld %ld.%ld",
+                  static_cast<unsigned long>(st.st_ino), static_cast<long long>(st.st_size),
+                  st.st_mode, static_cast<unsigned long>(st.st_nlink), st.st_mtim.tv_sec,
+                  st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    out.push_back(path + line);
+    if (S_ISDIR(st.st_mode)) list_tree(path, out);
+  }
+}
+std::vector<std::string> listing(const std::string& dir) {
+  std::vector<std::string> out;
+  list_tree(dir, out);
+  return out;
+}
+
+// Each regular file below dir and its content.
+std::map<std::string, std::string> contents(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const std::string& line : listing(dir)) {
+    const std::string path = line.substr(0, line.find(' '));
+    if (S_ISREG(lstat_of(path).st_mode)) out[path] = test::read_file(path);
+  }
+  return out;
+}
+
+std::uint64_t free_bytes(const std::string& path) {
+  struct statfs fs {};
+  ::statfs(path.c_str(), &fs);
+  return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_bsize;
+}
+
+// An XFS filesystem on a sparse image, mounted on a loop device for the
+// object's life, unmounted and removed when it goes; why not, when it cannot be.
+class LoopXfs {
+ public:
+  LoopXfs() {
+    const std::string image = dir_ / "image";
+    test::RunOptions quiet;
+    if (::truncate((image).c_str(), 0) != 0) {
+      test::write_file(image, "");
+    }
+    if (::truncate(image.c_str(), 512ll << 20) != 0) {
+      reason_ = "cannot make the image";
+      return;
+    }
+    test::make_dir(dir_ / "mnt");
+    if (test::run_program("/usr/sbin/mkfs.xfs", {"mkfs.xfs", "-q", image}, quiet).status != 0) {
+      reason_ = "mkfs.xfs failed (xfsprogs missing?)";
+      return;
+    }
+    const test::RunResult r =
+        test::run_program("/bin/mount", {"mount", "-o", "loop", image, dir_ / "mnt"}, quiet);
+    if (r.status != 0) {
+      reason_ = "cannot mount on a loop device (not root, or no loop device): " + r.err;
+      return;
+    }
+    mounted_ = true;
+  }
+  ~LoopXfs() {
+    if (mounted_) test::run_program("/bin/umount", {"umount", dir_ / "mnt"}, test::RunOptions{});
+  }
+  LoopXfs(const LoopXfs&) = delete;
+  LoopXfs& operator=(const LoopXfs&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& reason() const { return reason_; }
+  std::string path() const { return dir_ / "mnt"; }
+
+ private:
+  test::TempDir dir_;
+  bool mounted_ = false;
+  std::string reason_;
+};
+
+// A tree on a filesystem of the case's kind: two groups of copies, a file of
+// its own, and hard links to the first copy in its group.
+struct Tree {
+  std::string top;
+  void build(std::size_t size) {
+    std::string a(size, 'a'), b(size, 'b');
+    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<char>('b' + i % 7);
+    test::make_dir(top + "/p");
+    test::make_dir(top + "/q");
+    test::write_file(top + "/p/a1", a);
+    test::write_file(top + "/q/a2", a);
+    test::write_file(top + "/q/a3", a);
+    test::write_file(top + "/p/b1", b);
+    test::write_file(top + "/q/b2", b);
+    test::write_file(top + "/p/own", "own");
+  }
+};
+
+class ReclaimTest : public ::testing::Test {
+ protected:
+  test::RunResult run(const std::vector<std::string>& args) {
+    test::RunOptions options;
+    options.cwd = work_.path();
+    test::RunResult r = test::run_mirvale(args, options);
+    EXPECT_EQ(r.err, "");
+    return r;
+  }
+  // The groups of the last run, from its log: the report's order.
+  test::Groups logged() {
+    test::Groups groups;
+    EXPECT_TRUE(test::parse_report(test::read_file(work_ / "MIRVALE.LOG"), groups));
+    return groups;
+  }
+  // Mounts a tmpfs on the temporary tree, or says why not.
+  bool on_tmpfs(test::TempDir& dir, std::unique_ptr<test::Tmpfs>& fs) {
+    fs = std::make_unique<test::Tmpfs>(dir.path(), 64u << 20);
+    return fs->mounted();
+  }
+  test::TempDir work_;
+  test::TempDir tree_;
+  test::TempDir other_;
+};
+
+// One case of the table: the options, where the tree lies, and what must
+// hold after the run.
+struct Case {
+  const char* name;
+  std::vector<std::string> options;
+  bool xfs;                 // the tree lies on a loop-mounted XFS, else on tmpfs
+  int status;               // the run's exit status
+  const char* console_has;  // a line the console must hold
+  void (*check)(const std::string& top, const test::Groups& groups,
+                const std::vector<std::string>& before_listing, std::uint64_t free_before,
+                std::uint64_t free_after);
+};
+
+void each_group_one_file(const std::string&, const test::Groups& groups,
+                         const std::vector<std::string>&, std::uint64_t, std::uint64_t) {
+  ASSERT_EQ(groups.size(), 2u);
+  for (const auto& group : groups) {
+    EXPECT_TRUE(test::exists(group[0]));
+    for (std::size_t i = 1; i < group.size(); ++i) EXPECT_FALSE(test::exists(group[i])) << group[i];
+  }
+}
+
+void each_group_one_inode(const std::string&, const test::Groups& groups,
+                          const std::vector<std::string>&, std::uint64_t, std::uint64_t) {
+  ASSERT_EQ(groups.size(), 2u);
+  for (const auto& group : groups) {
+    const struct stat kept = lstat_of(group[0]);
+    EXPECT_EQ(kept.st_nlink, group.size());
+    for (const std::string& f : group) EXPECT_EQ(lstat_of(f).st_ino, kept.st_ino) << f;
+  }
+}
+
+void nothing_changed(const std::string& top, const test::Groups&,
+                     const std::vector<std::string>& before, std::uint64_t, std::uint64_t) {
+  EXPECT_EQ(listing(top), before);
+}
+
+void blocks_shared(const std::string& top, const test::Groups&,
+                   const std::vector<std::string>& before, std::uint64_t free_before,
+                   std::uint64_t free_after) {
+  EXPECT_EQ(listing(top), before) << "names, inodes, modes and times stay";
+  const double copies = 3.0 * (8 << 20);  // a2, a3 and b2
+  const double grown = static_cast<double>(free_after) - static_cast<double>(free_before);
+  EXPECT_NEAR(grown, copies, copies / 10);
+}
+
+class ReclaimTable : public ReclaimTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(ReclaimTable, ActsAsTheOptionSays) {
+  const Case& c = GetParam();
+  std::unique_ptr<LoopXfs> xfs;
+  std::unique_ptr<test::Tmpfs> tmpfs;
+  std::string top = tree_.path();
+  if (c.xfs) {
+    xfs = std::make_unique<LoopXfs>();
+    if (!xfs->mounted()) GTEST_SKIP() << xfs->reason();
+    top = xfs->path();
+  } else if (!on_tmpfs(tree_, tmpfs)) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << tmpfs->error();
+  }
+  Tree{top}.build(c.xfs ? 8 << 20 : 4096);
+  const std::map<std::string, std::string> had = contents(top);
+  ::sync();
+  const std::vector<std::string> before = listing(top);
+  const std::uint64_t free_before = free_bytes(top);
+  std::vector<std::string> args = c.options;
+  args.push_back(top);
+  const test::RunResult r = run(args);
+  ::sync();
+  EXPECT_EQ(r.status, c.status) << r.out;
+  EXPECT_NE(r.out.find(c.console_has), std::string::npos) << r.out;
+  const test::Groups groups = logged();
+  c.check(top, groups, before, free_before, free_bytes(top));
+  for (const auto& [path, bytes] : contents(top)) EXPECT_EQ(bytes, had.at(path)) << path;
+  if (c.xfs && c.check == blocks_shared) {
+    const std::uint64_t free_again = free_bytes(top);
+    EXPECT_EQ(run(args).status, 0);
+    ::sync();
+    EXPECT_NEAR(static_cast<double>(free_bytes(top)), static_cast<double>(free_again), 1 << 20)
+        << "a second run shares nothing new";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, ReclaimTable,
+    ::testing::Values(
+        Case{"Delete", {"--delete"}, false, 0, "Mirvale: Delete '", &each_group_one_file},
+        Case{"Link", {"--link"}, false, 0, "Mirvale: Link '", &each_group_one_inode},
+        Case{"DedupeOnTmpfs",
+             {"--dedupe"},
+             false,
+             0,
+             "Mirvale: Cannot Share Blocks",
+             &nothing_changed},
+        Case{"DedupeOnXfs", {"--dedupe"}, true, 0, "Mirvale: Dedupe '", &blocks_shared},
+        Case{"LinkOnXfs", {"--link"}, true, 0, "Files Changed 3", &each_group_one_inode},
+        Case{"DryRunDelete",
+             {"--delete", "--dry-run"},
+             false,
+             0,
+             "Mirvale: Planned Delete '",
+             &nothing_changed},
+        Case{"DryRunLink",
+             {"--link", "--dry-run"},
+             false,
+             0,
+             "Mirvale: Planned Link '",
+             &nothing_changed},
+        Case{"DryRunDedupe",
+             {"--dedupe", "--dry-run"},
+             true,
+             0,
+             "Mirvale: Planned Dedupe '",
+             &nothing_changed}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+// Owner or mode not the kept file's, or another filesystem: --link leaves
+// the copy alone, with a message.
+TEST_F(ReclaimTest, LinkLeavesAloneAnotherModeOrFilesystem) {
+  std::unique_ptr<test::Tmpfs> a, b;
+  if (!on_tmpfs(tree_, a) || !on_tmpfs(other_, b)) GTEST_SKIP() << "cannot mount a tmpfs";
+  test::make_dir(tree_ / "keep");
+  test::write_file(tree_ / "keep/kept", "content");
+  test::write_file(tree_ / "private", "content");
+  ::chmod((tree_ / "private").c_str(), 0600);
+  test::write_file(other_ / "elsewhere", "content");
+  const test::RunResult r =
+      run({"--link", "--keep-in", tree_ / "keep", tree_.path(), other_.path()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Left Alone '" + (tree_ / "private") + "': Other Owner"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Left Alone '" + (other_ / "elsewhere") + "': Other Filesystem"),
+            std::string::npos);
+  EXPECT_EQ(lstat_of(tree_ / "keep/kept").st_nlink, 1u);
+  EXPECT_EQ(lstat_of(other_ / "elsewhere").st_nlink, 1u);
+}
+
+// Nothing below --keep-in changes; its first file is kept; a group with no
+// file there is left alone.
+TEST_F(ReclaimTest, KeepInKeepsItsFilesAndSkipsGroupsWithoutOne) {
+  test::make_dir(other_ / "keep");
+  test::write_file(tree_ / "x1", "x");
+  test::write_file(other_ / "keep/x2", "x");
+  test::write_file(other_ / "keep/x3", "x");
+  test::write_file(other_ / "x4", "x");
+  test::write_file(tree_ / "y1", "y");
+  test::write_file(other_ / "y2", "y");
+  const std::vector<std::string> kept_before = listing(other_ / "keep");
+  const test::RunResult r =
+      run({"--delete", "--keep-in", other_ / "keep", tree_.path(), other_.path()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(listing(other_ / "keep"), kept_before);
+  EXPECT_FALSE(test::exists(tree_ / "x1"));
+  EXPECT_FALSE(test::exists(other_ / "x4"));
+  EXPECT_TRUE(test::exists(tree_ / "y1"));
+  EXPECT_TRUE(test::exists(other_ / "y2"));
+  EXPECT_EQ(run({"--delete", "--keep-in", work_.path(), tree_.path()}).status, 2);
+}
+
+// Hard links in one group, and one file reached through a bind mount: the
+// kept file's other names are never taken for its copies.
+TEST_F(ReclaimTest, AFileReachedTwiceIsNeverItsOwnCopy) {
+  test::make_dir(tree_ / "d");
+  test::make_dir(tree_ / "bound");
+  test::write_file(tree_ / "d/f", "the only content");
+  ASSERT_EQ(::link((tree_ / "d/f").c_str(), (tree_ / "d/g").c_str()), 0);
+  test::Mount bind(tree_ / "d", tree_ / "bound", nullptr, MS_BIND);
+  if (!bind.mounted()) GTEST_SKIP() << "cannot bind-mount: " << bind.error();
+  for (const char* action : {"--delete", "--link"}) {
+    const test::RunResult r = run({action, tree_.path()});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Same File 3"), std::string::npos) << r.out;
+    EXPECT_EQ(test::read_file(tree_ / "d/f"), "the only content");
+    EXPECT_TRUE(test::exists(tree_ / "d/g"));
+  }
+}
+
+// The seam's work in the child: what the test set before it forked.
+std::function<void(const char*)>* g_before_change = nullptr;
+
+// Runs the tool in a child of this process with the seam set, and returns
+// its exit status; the console goes to out.
+int run_with_seam(const std::string& cwd, std::vector<std::string> args, std::string& out,
+                  const std::function<void(const char*)>& hook) {
+  const std::string console_file = cwd + "/console.txt";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::FILE* stream = std::fopen(console_file.c_str(), "w");
+    if (stream == nullptr || ::chdir(cwd.c_str()) != 0) ::_exit(99);
+    ::setenv(kThreadsVariable, "0", 1);
+    static std::function<void(const char*)> seam;
+    seam = hook;
+    g_before_change = &seam;
+    reclaim_hooks().before_change = [](const char* path) { (*g_before_change)(path); };
+    args.insert(args.begin(), "mirvale");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    platform::Console console(stream);
+    const int status = run_mirvale(static_cast<int>(args.size()), argv.data(), console);
+    console.flush();
+    std::fclose(stream);
+    ::_exit(status);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  out = test::read_file(console_file);
+  ::unlink(console_file.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A copy written between its checks and its change is left as it is.
+TEST_F(ReclaimTest, ACopyChangedAfterItsChecksIsLeftAlone) {
+  test::make_dir(tree_ / "keep");
+  test::write_file(tree_ / "keep/a", "same bytes");
+  test::write_file(tree_ / "b", "same bytes");
+  for (const char* action : {"--delete", "--link", "--dedupe"}) {
+    std::string out;
+    const std::vector<std::string> args = {action, "--keep-in", tree_ / "keep", tree_.path()};
+    const int status = run_with_seam(work_.path(), args, out, [](const char* p) {
+      test::write_file(p, "new bytes!");  // the same size, another content
+    });
+    EXPECT_EQ(status, 1) << action << out;
+    EXPECT_NE(out.find("Left Alone '" + (tree_ / "b") + "': Changed"), std::string::npos) << out;
+    EXPECT_EQ(test::read_file(tree_ / "b"), "new bytes!");
+    EXPECT_EQ(lstat_of(tree_ / "b").st_nlink, 1u);
+    test::write_file(tree_ / "b", "same bytes");
+  }
+}
+
+// A directory on a copy's path swapped for a link to a directory outside the
+// tree, between the checks and the change: nothing outside changes.
+TEST_F(ReclaimTest, ADirectorySwappedForALinkLeadsNowhere) {
+  for (const char* action : {"--delete", "--link"}) {
+    test::make_dir(tree_ / "d");
+    test::make_dir(tree_ / "keep");
+    test::write_file(tree_ / "keep/a", "same bytes");
+    test::write_file(tree_ / "d/b", "same bytes");
+    test::write_file(other_ / "b", "same bytes");
+    const std::string d = tree_ / "d", moved = tree_ / "moved", outside = other_.path();
+    std::string out;
+    const std::vector<std::string> args = {action, "--keep-in", tree_ / "keep", tree_.path()};
+    const int status = run_with_seam(work_.path(), args, out, [&](const char*) {
+      ::rename(d.c_str(), moved.c_str());
+      if (::symlink(outside.c_str(), d.c_str()) != 0) std::abort();
+    });
+    EXPECT_EQ(status, 1) << action << out;
+    EXPECT_NE(out.find("Left Alone '" + (tree_ / "d/b") + "'"), std::string::npos) << out;
+    EXPECT_EQ(test::read_file(other_ / "b"), "same bytes");
+    EXPECT_EQ(lstat_of(other_ / "b").st_nlink, 1u);
+    EXPECT_EQ(test::read_file(tree_ / "moved/b"), "same bytes");
+    test::remove_tree(tree_.path());
+    test::make_dir(tree_.path());
+  }
+}
+
+// --link killed at random moments: every name that was there is there
+// still, with its content; a later whole run removes what a killed one left.
+TEST_F(ReclaimTest, LinkKilledAtRandomLosesNoNameAndNoByte) {
+  const char* count_text = std::getenv("MIRVALE_KILL_RUNS");
+  const int runs = count_text != nullptr ? std::atoi(count_text) : 3;
+  std::mt19937 random(12345);
+  for (int g = 0; g < 40; ++g) {
+    test::make_dir(tree_ / std::to_string(g));
+    for (int c = 0; c < 6; ++c)
+      test::write_file(tree_ / (std::to_string(g) + "/" + std::to_string(c)),
+                       std::string(1000 + g, static_cast<char>('a' + g % 26)));
+  }
+  const std::map<std::string, std::string> had = contents(tree_.path());
+  for (int i = 0; i < runs; ++i) {
+    test::RunOptions options;
+    options.cwd = work_.path();
+    const pid_t pid = test::start_mirvale({"--link", tree_.path()}, options);
+    ::usleep(std::uniform_int_distribution<unsigned>(0, 40000)(random));
+    ::kill(pid, SIGKILL);
+    test::wait_program(pid, 60);
+    for (const auto& [path, bytes] : had) ASSERT_EQ(test::read_file(path), bytes) << path << i;
+  }
+  EXPECT_EQ(run({"--link", tree_.path()}).status, 0);
+  const std::map<std::string, std::string> after = contents(tree_.path());
+  EXPECT_EQ(after, had) << "no leftover name stays after a whole run";
+}
+
+}  // namespace
+}  // namespace mirvale
