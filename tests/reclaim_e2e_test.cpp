@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -34,33 +33,23 @@ struct stat lstat_of(const std::string& path) {
   return st;
 }
 
-// Every entry below dir with what an action could change of it, one line each.
-void list_tree(const std::string& dir, std::vector<std::string>& out) {
+// Every entry below dir: what an action could change of it, or a file's bytes.
+using Listing = std::map<std::string, std::string>;
+void list_tree(const std::string& dir, Listing& out, bool bytes) {
   for (const std::string& name : test::list_dir(dir)) {
     const std::string path = dir + "/" + name;
     const struct stat st = lstat_of(path);
-    char line[256];
-    std::snprintf(line, sizeof line, " %lu %lld %o %lu %ld.%ld %ld.%ld",
-                  static_cast<unsigned long>(st.st_ino), static_cast<long long>(st.st_size),
-                  st.st_mode, static_cast<unsigned long>(st.st_nlink), st.st_mtim.tv_sec,
-                  st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
-    out.push_back(path + line);
-    if (S_ISDIR(st.st_mode)) list_tree(path, out);
+    out[path] = bytes ? (S_ISREG(st.st_mode) ? test::read_file(path) : "")
+                      : std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
+                            std::to_string(st.st_mode) + " " + std::to_string(st.st_nlink) + " " +
+                            std::to_string(st.st_mtim.tv_nsec) + " " +
+                            std::to_string(st.st_ctim.tv_nsec);
+    if (S_ISDIR(st.st_mode)) list_tree(path, out, bytes);
   }
 }
-std::vector<std::string> listing(const std::string& dir) {
-  std::vector<std::string> out;
-  list_tree(dir, out);
-  return out;
-}
-
-// Each regular file below dir and its content.
-std::map<std::string, std::string> contents(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const std::string& line : listing(dir)) {
-    const std::string path = line.substr(0, line.find(' '));
-    if (S_ISREG(lstat_of(path).st_mode)) out[path] = test::read_file(path);
-  }
+Listing listing(const std::string& dir, bool bytes = false) {
+  Listing out;
+  list_tree(dir, out, bytes);
   return out;
 }
 
@@ -77,18 +66,13 @@ class LoopXfs {
   LoopXfs() {
     const std::string image = dir_ / "image";
     test::RunOptions quiet;
-    if (::truncate((image).c_str(), 0) != 0) {
-      test::write_file(image, "");
-    }
-    if (::truncate(image.c_str(), 512ll << 20) != 0) {
-      reason_ = "cannot make the image";
-      return;
-    }
+    test::write_file(image, "");
     test::make_dir(dir_ / "mnt");
-    if (test::run_program("/usr/sbin/mkfs.xfs", {"mkfs.xfs", "-q", image}, quiet).status != 0) {
+    if (::truncate(image.c_str(), 512ll << 20) != 0) reason_ = "cannot make the image";
+    if (reason_.empty() &&
+        test::run_program("/usr/sbin/mkfs.xfs", {"mkfs.xfs", "-q", image}, quiet).status != 0)
       reason_ = "mkfs.xfs failed (xfsprogs missing?)";
-      return;
-    }
+    if (!reason_.empty()) return;
     const test::RunResult r =
         test::run_program("/bin/mount", {"mount", "-o", "loop", image, dir_ / "mnt"}, quiet);
     if (r.status != 0) {
@@ -112,23 +96,17 @@ class LoopXfs {
   std::string reason_;
 };
 
-// A tree on a filesystem of the case's kind: two groups of copies, a file of
-// its own, and hard links to the first copy in its group.
-struct Tree {
-  std::string top;
-  void build(std::size_t size) {
-    std::string a(size, 'a'), b(size, 'b');
-    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<char>('b' + i % 7);
-    test::make_dir(top + "/p");
-    test::make_dir(top + "/q");
-    test::write_file(top + "/p/a1", a);
-    test::write_file(top + "/q/a2", a);
-    test::write_file(top + "/q/a3", a);
-    test::write_file(top + "/p/b1", b);
-    test::write_file(top + "/q/b2", b);
-    test::write_file(top + "/p/own", "own");
-  }
-};
+// Two groups of copies and a file of its own, below top.
+void build_tree(const std::string& top, std::size_t size) {
+  std::string b(size, 'b');
+  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<char>('b' + i % 7);
+  test::make_dir(top + "/p");
+  test::make_dir(top + "/q");
+  for (const char* f : {"p/a1", "q/a2", "q/a3"})
+    test::write_file(top + "/" + f, std::string(size, 'a'));
+  for (const char* f : {"p/b1", "q/b2"}) test::write_file(top + "/" + f, b);
+  test::write_file(top + "/p/own", "own");
+}
 
 class ReclaimTest : public ::testing::Test {
  protected:
@@ -139,67 +117,49 @@ class ReclaimTest : public ::testing::Test {
     EXPECT_EQ(r.err, "");
     return r;
   }
-  // The groups of the last run, from its log: the report's order.
-  test::Groups logged() {
-    test::Groups groups;
-    EXPECT_TRUE(test::parse_report(test::read_file(work_ / "MIRVALE.LOG"), groups));
-    return groups;
-  }
-  // Mounts a tmpfs on the temporary tree, or says why not.
-  bool on_tmpfs(test::TempDir& dir, std::unique_ptr<test::Tmpfs>& fs) {
-    fs = std::make_unique<test::Tmpfs>(dir.path(), 64u << 20);
-    return fs->mounted();
-  }
   test::TempDir work_;
   test::TempDir tree_;
   test::TempDir other_;
 };
 
-// One case of the table: the options, where the tree lies, and what must
-// hold after the run.
+// A check of the tree after a run: the groups of its log, the tree before it
+// and the free bytes it gained.
+using Check = void (*)(const std::string& top, const test::Groups& groups, const Listing& before,
+                       double freed);
+
+void each_group_one_file(const std::string&, const test::Groups& groups, const Listing&, double) {
+  ASSERT_EQ(groups.size(), 2u);
+  for (const auto& group : groups)
+    for (std::size_t i = 0; i < group.size(); ++i) EXPECT_EQ(test::exists(group[i]), i == 0);
+}
+
+void each_group_one_inode(const std::string&, const test::Groups& groups, const Listing&, double) {
+  ASSERT_EQ(groups.size(), 2u);
+  for (const auto& group : groups) {
+    EXPECT_EQ(lstat_of(group[0]).st_nlink, group.size());
+    for (const std::string& f : group) EXPECT_EQ(lstat_of(f).st_ino, lstat_of(group[0]).st_ino);
+  }
+}
+
+void nothing_changed(const std::string& top, const test::Groups&, const Listing& before, double) {
+  EXPECT_EQ(listing(top), before);
+}
+
+void blocks_shared(const std::string& top, const test::Groups&, const Listing& before,
+                   double freed) {
+  EXPECT_EQ(listing(top), before) << "names, inodes, modes and times stay";
+  const double copies = 3.0 * (8 << 20);  // a2, a3 and b2
+  EXPECT_NEAR(freed, copies, copies / 10);
+}
+
+// One case of the table: the options, where the tree lies, what the run says.
 struct Case {
   const char* name;
   std::vector<std::string> options;
   bool xfs;                 // the tree lies on a loop-mounted XFS, else on tmpfs
-  int status;               // the run's exit status
   const char* console_has;  // a line the console must hold
-  void (*check)(const std::string& top, const test::Groups& groups,
-                const std::vector<std::string>& before_listing, std::uint64_t free_before,
-                std::uint64_t free_after);
+  Check check;
 };
-
-void each_group_one_file(const std::string&, const test::Groups& groups,
-                         const std::vector<std::string>&, std::uint64_t, std::uint64_t) {
-  ASSERT_EQ(groups.size(), 2u);
-  for (const auto& group : groups) {
-    EXPECT_TRUE(test::exists(group[0]));
-    for (std::size_t i = 1; i < group.size(); ++i) EXPECT_FALSE(test::exists(group[i])) << group[i];
-  }
-}
-
-void each_group_one_inode(const std::string&, const test::Groups& groups,
-                          const std::vector<std::string>&, std::uint64_t, std::uint64_t) {
-  ASSERT_EQ(groups.size(), 2u);
-  for (const auto& group : groups) {
-    const struct stat kept = lstat_of(group[0]);
-    EXPECT_EQ(kept.st_nlink, group.size());
-    for (const std::string& f : group) EXPECT_EQ(lstat_of(f).st_ino, kept.st_ino) << f;
-  }
-}
-
-void nothing_changed(const std::string& top, const test::Groups&,
-                     const std::vector<std::string>& before, std::uint64_t, std::uint64_t) {
-  EXPECT_EQ(listing(top), before);
-}
-
-void blocks_shared(const std::string& top, const test::Groups&,
-                   const std::vector<std::string>& before, std::uint64_t free_before,
-                   std::uint64_t free_after) {
-  EXPECT_EQ(listing(top), before) << "names, inodes, modes and times stay";
-  const double copies = 3.0 * (8 << 20);  // a2, a3 and b2
-  const double grown = static_cast<double>(free_after) - static_cast<double>(free_before);
-  EXPECT_NEAR(grown, copies, copies / 10);
-}
 
 class ReclaimTable : public ReclaimTest, public ::testing::WithParamInterface<Case> {};
 
@@ -212,70 +172,52 @@ TEST_P(ReclaimTable, ActsAsTheOptionSays) {
     xfs = std::make_unique<LoopXfs>();
     if (!xfs->mounted()) GTEST_SKIP() << xfs->reason();
     top = xfs->path();
-  } else if (!on_tmpfs(tree_, tmpfs)) {
+  } else if (!(tmpfs = std::make_unique<test::Tmpfs>(top, 64u << 20))->mounted()) {
     GTEST_SKIP() << "cannot mount a tmpfs: " << tmpfs->error();
   }
-  Tree{top}.build(c.xfs ? 8 << 20 : 4096);
-  const std::map<std::string, std::string> had = contents(top);
+  build_tree(top, c.xfs ? 8 << 20 : 4096);
+  const Listing had = listing(top, true);
   ::sync();
-  const std::vector<std::string> before = listing(top);
-  const std::uint64_t free_before = free_bytes(top);
+  const Listing before = listing(top);
+  const double free_before = static_cast<double>(free_bytes(top));
   std::vector<std::string> args = c.options;
   args.push_back(top);
   const test::RunResult r = run(args);
   ::sync();
-  EXPECT_EQ(r.status, c.status) << r.out;
+  EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find(c.console_has), std::string::npos) << r.out;
-  const test::Groups groups = logged();
-  c.check(top, groups, before, free_before, free_bytes(top));
-  for (const auto& [path, bytes] : contents(top)) EXPECT_EQ(bytes, had.at(path)) << path;
-  if (c.xfs && c.check == blocks_shared) {
-    const std::uint64_t free_again = free_bytes(top);
-    EXPECT_EQ(run(args).status, 0);
-    ::sync();
-    EXPECT_NEAR(static_cast<double>(free_bytes(top)), static_cast<double>(free_again), 1 << 20)
-        << "a second run shares nothing new";
-  }
+  test::Groups groups;
+  EXPECT_TRUE(test::parse_report(test::read_file(work_ / "MIRVALE.LOG"), groups));
+  c.check(top, groups, before, static_cast<double>(free_bytes(top)) - free_before);
+  for (const auto& [path, bytes] : listing(top, true)) EXPECT_EQ(bytes, had.at(path)) << path;
+  if (c.check != &blocks_shared) return;
+  const std::uint64_t free_again = free_bytes(top);
+  EXPECT_EQ(run(args).status, 0);
+  ::sync();
+  EXPECT_NEAR(static_cast<double>(free_bytes(top)), static_cast<double>(free_again), 1 << 20)
+      << "a second run shares nothing new";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Options, ReclaimTable,
     ::testing::Values(
-        Case{"Delete", {"--delete"}, false, 0, "Mirvale: Delete '", &each_group_one_file},
-        Case{"Link", {"--link"}, false, 0, "Mirvale: Link '", &each_group_one_inode},
-        Case{"DedupeOnTmpfs",
-             {"--dedupe"},
-             false,
-             0,
-             "Mirvale: Cannot Share Blocks",
-             &nothing_changed},
-        Case{"DedupeOnXfs", {"--dedupe"}, true, 0, "Mirvale: Dedupe '", &blocks_shared},
-        Case{"LinkOnXfs", {"--link"}, true, 0, "Files Changed 3", &each_group_one_inode},
-        Case{"DryRunDelete",
-             {"--delete", "--dry-run"},
-             false,
-             0,
-             "Mirvale: Planned Delete '",
-             &nothing_changed},
-        Case{"DryRunLink",
-             {"--link", "--dry-run"},
-             false,
-             0,
-             "Mirvale: Planned Link '",
-             &nothing_changed},
-        Case{"DryRunDedupe",
-             {"--dedupe", "--dry-run"},
-             true,
-             0,
-             "Mirvale: Planned Dedupe '",
-             &nothing_changed}),
+        Case{"Delete", {"--delete"}, false, "Mirvale: Delete '", &each_group_one_file},
+        Case{"Link", {"--link"}, false, "Mirvale: Link '", &each_group_one_inode},
+        Case{"DedupeOnTmpfs", {"--dedupe"}, false, "Cannot Share Blocks", &nothing_changed},
+        Case{"DedupeOnXfs", {"--dedupe"}, true, "Mirvale: Dedupe '", &blocks_shared},
+        Case{"LinkOnXfs", {"--link"}, true, "Files Changed 3", &each_group_one_inode},
+        Case{
+            "DryRunDelete", {"--delete", "--dry-run"}, false, "Planned Delete '", &nothing_changed},
+        Case{"DryRunLink", {"--link", "--dry-run"}, false, "Planned Link '", &nothing_changed},
+        Case{
+            "DryRunDedupe", {"--dedupe", "--dry-run"}, true, "Planned Dedupe '", &nothing_changed}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // Owner or mode not the kept file's, or another filesystem: --link leaves
 // the copy alone, with a message.
 TEST_F(ReclaimTest, LinkLeavesAloneAnotherModeOrFilesystem) {
-  std::unique_ptr<test::Tmpfs> a, b;
-  if (!on_tmpfs(tree_, a) || !on_tmpfs(other_, b)) GTEST_SKIP() << "cannot mount a tmpfs";
+  test::Tmpfs a(tree_.path(), 1 << 20), b(other_.path(), 1 << 20);
+  if (!a.mounted() || !b.mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << a.error();
   test::make_dir(tree_ / "keep");
   test::write_file(tree_ / "keep/kept", "content");
   test::write_file(tree_ / "private", "content");
@@ -302,7 +244,7 @@ TEST_F(ReclaimTest, KeepInKeepsItsFilesAndSkipsGroupsWithoutOne) {
   test::write_file(other_ / "x4", "x");
   test::write_file(tree_ / "y1", "y");
   test::write_file(other_ / "y2", "y");
-  const std::vector<std::string> kept_before = listing(other_ / "keep");
+  const Listing kept_before = listing(other_ / "keep");
   const test::RunResult r =
       run({"--delete", "--keep-in", other_ / "keep", tree_.path(), other_.path()});
   EXPECT_EQ(r.status, 0) << r.out;
@@ -423,7 +365,7 @@ TEST_F(ReclaimTest, LinkKilledAtRandomLosesNoNameAndNoByte) {
       test::write_file(tree_ / (std::to_string(g) + "/" + std::to_string(c)),
                        std::string(1000 + g, static_cast<char>('a' + g % 26)));
   }
-  const std::map<std::string, std::string> had = contents(tree_.path());
+  const Listing had = listing(tree_.path(), true);
   for (int i = 0; i < runs; ++i) {
     test::RunOptions options;
     options.cwd = work_.path();
@@ -434,8 +376,7 @@ TEST_F(ReclaimTest, LinkKilledAtRandomLosesNoNameAndNoByte) {
     for (const auto& [path, bytes] : had) ASSERT_EQ(test::read_file(path), bytes) << path << i;
   }
   EXPECT_EQ(run({"--link", tree_.path()}).status, 0);
-  const std::map<std::string, std::string> after = contents(tree_.path());
-  EXPECT_EQ(after, had) << "no leftover name stays after a whole run";
+  EXPECT_EQ(listing(tree_.path(), true), had) << "no leftover name stays after a whole run";
 }
 
 }  // namespace
