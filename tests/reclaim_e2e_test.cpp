@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -190,6 +190,15 @@ TEST_P(ReclaimTable, ActsAsTheOptionSays) {
   EXPECT_TRUE(test::parse_report(test::read_file(work_ / "MIRVALE.LOG"), groups));
   c.check(top, groups, before, static_cast<double>(free_bytes(top)) - free_before);
   for (const auto& [path, bytes] : listing(top, true)) EXPECT_EQ(bytes, had.at(path)) << path;
+  if (c.options.back() == "--json") {  // the document parses, each action in it
+    const nlohmann::json document = nlohmann::json::parse(r.out);
+    std::size_t actions = 0;
+    for (const nlohmann::json& group : document["groups"])
+      for (const nlohmann::json& file : group["files"])
+        actions += file.value("actions", nlohmann::json::array()).size();
+    EXPECT_EQ(actions, 3u);
+    EXPECT_EQ(document["actions"]["files_changed"], 3);
+  }
   if (c.check != &blocks_shared) return;
   const std::uint64_t free_again = free_bytes(top);
   EXPECT_EQ(run(args).status, 0);
@@ -202,6 +211,11 @@ INSTANTIATE_TEST_SUITE_P(
     Options, ReclaimTable,
     ::testing::Values(
         Case{"Delete", {"--delete"}, false, "Mirvale: Delete '", &each_group_one_file},
+        Case{"DeleteJson",
+             {"--delete", "--json"},
+             false,
+             "\"action\":\"Delete\"",
+             &each_group_one_file},
         Case{"Link", {"--link"}, false, "Mirvale: Link '", &each_group_one_inode},
         Case{"DedupeOnTmpfs", {"--dedupe"}, false, "Cannot Share Blocks", &nothing_changed},
         Case{"DedupeOnXfs", {"--dedupe"}, true, "Mirvale: Dedupe '", &blocks_shared},
@@ -274,23 +288,31 @@ TEST_F(ReclaimTest, AFileReachedTwiceIsNeverItsOwnCopy) {
   }
 }
 
-// The seam's work in the child: what the test set before it forked.
-std::function<void(const char*)>* g_before_change = nullptr;
+// Work done at a seam between a copy's checks and its change, on a tree
+// where keep/a is kept and d/b its copy, with outside a directory beside it.
+struct Seam {
+  const char* name;
+  std::vector<const char*> actions;
+  bool at_rename;  // after the copy's name is seen to hold it, else before the last look
+  void (*work)(const std::string& tree, const std::string& outside);
+  const char* reason;      // why d/b is left alone
+  const char* copy_bytes;  // d/b's bytes afterwards, or null when d was moved away
+};
+
+const Seam* g_seam = nullptr;  // the case the child runs, with its two directories
+std::string g_tree, g_outside;
 
 // Runs the tool in a child of this process with the seam set, and returns
 // its exit status; the console goes to out.
-int run_with_seam(const std::string& cwd, std::vector<std::string> args, std::string& out,
-                  const std::function<void(const char*)>& hook) {
+int run_with_seam(const std::string& cwd, std::vector<std::string> args, std::string& out) {
   const std::string console_file = cwd + "/console.txt";
   const pid_t pid = ::fork();
   if (pid == 0) {
     std::FILE* stream = std::fopen(console_file.c_str(), "w");
     if (stream == nullptr || ::chdir(cwd.c_str()) != 0) ::_exit(99);
     ::setenv(kThreadsVariable, "0", 1);
-    static std::function<void(const char*)> seam;
-    seam = hook;
-    g_before_change = &seam;
-    reclaim_hooks().before_change = [](const char* path) { (*g_before_change)(path); };
+    const auto work = [](const char*) { g_seam->work(g_tree, g_outside); };
+    (g_seam->at_rename ? reclaim_hooks().before_rename : reclaim_hooks().before_change) = work;
     args.insert(args.begin(), "mirvale");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -308,50 +330,73 @@ int run_with_seam(const std::string& cwd, std::vector<std::string> args, std::st
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// A copy written between its checks and its change is left as it is.
-TEST_F(ReclaimTest, ACopyChangedAfterItsChecksIsLeftAlone) {
-  test::make_dir(tree_ / "keep");
-  test::write_file(tree_ / "keep/a", "same bytes");
-  test::write_file(tree_ / "b", "same bytes");
-  for (const char* action : {"--delete", "--link", "--dedupe"}) {
-    std::string out;
-    const std::vector<std::string> args = {action, "--keep-in", tree_ / "keep", tree_.path()};
-    const int status = run_with_seam(work_.path(), args, out, [](const char* p) {
-      test::write_file(p, "new bytes!");  // the same size, another content
-    });
-    EXPECT_EQ(status, 1) << action << out;
-    EXPECT_NE(out.find("Left Alone '" + (tree_ / "b") + "': Changed"), std::string::npos) << out;
-    EXPECT_EQ(test::read_file(tree_ / "b"), "new bytes!");
-    EXPECT_EQ(lstat_of(tree_ / "b").st_nlink, 1u);
-    test::write_file(tree_ / "b", "same bytes");
-  }
-}
+class ReclaimSeam : public ReclaimTest, public ::testing::WithParamInterface<Seam> {};
 
-// A directory on a copy's path swapped for a link to a directory outside the
-// tree, between the checks and the change: nothing outside changes.
-TEST_F(ReclaimTest, ADirectorySwappedForALinkLeadsNowhere) {
-  for (const char* action : {"--delete", "--link"}) {
-    test::make_dir(tree_ / "d");
-    test::make_dir(tree_ / "keep");
-    test::write_file(tree_ / "keep/a", "same bytes");
-    test::write_file(tree_ / "d/b", "same bytes");
-    test::write_file(other_ / "b", "same bytes");
-    const std::string d = tree_ / "d", moved = tree_ / "moved", outside = other_.path();
+// The copy is left as it is, nothing outside the tree changes, no passing
+// name stays, and the run ends with status 1.
+TEST_P(ReclaimSeam, ACopyChangedAtTheSeamIsLeftAlone) {
+  g_seam = &GetParam();
+  g_tree = tree_.path();
+  g_outside = other_.path();
+  for (const char* action : g_seam->actions) {
+    for (const char* dir : {"d", "keep"}) test::make_dir(tree_ / dir);
+    for (const std::string& f : {tree_ / "keep/a", tree_ / "d/b", other_ / "b"})
+      test::write_file(f, "same bytes");
     std::string out;
-    const std::vector<std::string> args = {action, "--keep-in", tree_ / "keep", tree_.path()};
-    const int status = run_with_seam(work_.path(), args, out, [&](const char*) {
-      ::rename(d.c_str(), moved.c_str());
-      if (::symlink(outside.c_str(), d.c_str()) != 0) std::abort();
-    });
+    const int status =
+        run_with_seam(work_.path(), {action, "--keep-in", tree_ / "keep", tree_.path()}, out);
     EXPECT_EQ(status, 1) << action << out;
-    EXPECT_NE(out.find("Left Alone '" + (tree_ / "d/b") + "'"), std::string::npos) << out;
+    EXPECT_NE(out.find("Left Alone '" + (tree_ / "d/b") + "': " + g_seam->reason),
+              std::string::npos)
+        << out;
+    const std::string copy = g_seam->copy_bytes != nullptr ? tree_ / "d/b" : tree_ / "moved/b";
+    EXPECT_EQ(test::read_file(copy),
+              g_seam->copy_bytes != nullptr ? g_seam->copy_bytes : "same bytes");
+    for (const std::string& f : {copy, tree_ / "keep/a", other_ / "b"})
+      EXPECT_EQ(lstat_of(f).st_nlink, 1u) << f;
     EXPECT_EQ(test::read_file(other_ / "b"), "same bytes");
-    EXPECT_EQ(lstat_of(other_ / "b").st_nlink, 1u);
-    EXPECT_EQ(test::read_file(tree_ / "moved/b"), "same bytes");
+    for (const auto& [path, stamp] : listing(tree_.path()))
+      EXPECT_EQ(path.find(".mirvale-"), std::string::npos) << path;
     test::remove_tree(tree_.path());
     test::make_dir(tree_.path());
   }
 }
+
+// The copy written: the same size, another content.
+void write_copy(const std::string& tree, const std::string&) {
+  test::write_file(tree + "/d/b", "new bytes!");
+}
+void swap_directory_for_link(const std::string& tree, const std::string& outside) {
+  ::rename((tree + "/d").c_str(), (tree + "/moved").c_str());
+  if (::symlink(outside.c_str(), (tree + "/d").c_str()) != 0) std::abort();
+}
+void give_name_to_another_file(const std::string& tree, const std::string&) {
+  test::write_file(tree + "/d/new", "other file");
+  ::rename((tree + "/d/new").c_str(), (tree + "/d/b").c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seams, ReclaimSeam,
+                         ::testing::Values(Seam{"CopyWritten",
+                                                {"--delete", "--link", "--dedupe"},
+                                                false,
+                                                &write_copy,
+                                                "Changed",
+                                                "new bytes!"},
+                                           Seam{"DirectorySwappedForALink",
+                                                {"--delete", "--link"},
+                                                false,
+                                                &swap_directory_for_link,
+                                                "Not Opened",
+                                                nullptr},
+                                           Seam{"NameGivenToAnotherFile",
+                                                {"--delete", "--link"},
+                                                true,
+                                                &give_name_to_another_file,
+                                                "Changed",
+                                                "other file"}),
+                         [](const ::testing::TestParamInfo<Seam>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // --link killed at random moments: every name that was there is there
 // still, with its content; a later whole run removes what a killed one left.

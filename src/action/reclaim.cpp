@@ -32,17 +32,20 @@ bool is_failure(LeftAlone reason) {
          reason == LeftAlone::differs || reason == LeftAlone::failed;
 }
 
-// A name --link gives a new link before it takes the copy's name: a run
-// killed between the two leaves it, a second name of a file that has others.
-constexpr char kLeftoverPrefix[] = ".mirvale-link-";
-constexpr std::size_t kLeftoverLength = sizeof kLeftoverPrefix - 1 + 16;
+// The names --link gives a new link before it takes the copy's name, and
+// --delete a copy's name before it removes it: a run killed between the two
+// leaves one, a name of a file whose bytes are a kept file's.
+constexpr const char* kLeftoverPrefixes[] = {".mirvale-link-", ".mirvale-delete-"};
+constexpr std::size_t kLeftoverDigits = 16;
 
 bool is_leftover(const char* name) {
-  if (std::strncmp(name, kLeftoverPrefix, sizeof kLeftoverPrefix - 1) != 0) return false;
-  if (std::strlen(name) != kLeftoverLength) return false;
-  for (const char* p = name + sizeof kLeftoverPrefix - 1; *p != '\0'; ++p)
-    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return false;
-  return true;
+  for (const char* prefix : kLeftoverPrefixes) {
+    const std::size_t length = std::strlen(prefix);
+    if (std::strncmp(name, prefix, length) != 0 || std::strlen(name) != length + kLeftoverDigits)
+      continue;
+    return std::strspn(name + length, "0123456789abcdef") == kLeftoverDigits;
+  }
+  return false;
 }
 
 const char* base_name(const char* path) {
@@ -246,28 +249,41 @@ void Reclaim::change(const char* path, const Place& place, const platform::FileH
     if (share(path, copy, facts, shared)) done(path, verb, shared);
     return;
   }
+  if (!change_name(path, place, facts, leftover)) return;
+  platform::file_facts(kept_, kept_facts_);  // a new link moves its change time
+  done(path, verb, freed);
+}
+
+// Links or removes the copy's name in its directory, opened the safe way,
+// once the name is seen to hold the copy still; false, with the reason
+// said, when it is left as it is.
+bool Reclaim::change_name(const char* path, const Place& place, const platform::FileFacts& facts,
+                          bool leftover) {
   platform::FileHandle dir_handle;
   if (platform::open_directory_below(place.root->handle, place.below, place.directory,
-                                     dir_handle) != platform::OpenStatus::opened)
-    return leave(path, LeftAlone::not_opened);
+                                     dir_handle) != platform::OpenStatus::opened) {
+    leave(path, LeftAlone::not_opened);
+    return false;
+  }
   const platform::DirectoryRef dir = dir_handle.valid()
                                          ? platform::DirectoryRef(dir_handle)
                                          : platform::DirectoryRef(place.root->handle);
   const char* name = place.below + place.directory + (place.directory > 0 ? 1 : 0);
-  platform::NameChange result;
-  if (settings_.kind == ActionKind::link && !leftover) {
-    char temporary[64];
-    std::snprintf(temporary, sizeof temporary, "%s%016" PRIx64, kLeftoverPrefix,
-                  platform::random_bits());
-    result = platform::link_in_place(kept_, dir, name, facts, temporary);
-  } else {
-    result = platform::remove_name(dir, name, facts);
+  const bool link = settings_.kind == ActionKind::link && !leftover;
+  char temporary[64];
+  std::snprintf(temporary, sizeof temporary, "%s%016" PRIx64, kLeftoverPrefixes[link ? 0 : 1],
+                platform::random_bits());
+  platform::NameChange result = platform::NameChange::changed;
+  if (platform::name_holds(dir, name, facts)) {
+    if (reclaim_hooks().before_rename != nullptr) reclaim_hooks().before_rename(path);
+    result = link ? platform::link_in_place(kept_, dir, name, facts, temporary)
+                  : platform::remove_name(dir, name, facts, temporary);
   }
-  if (result != platform::NameChange::done)
-    return leave(path,
-                 result == platform::NameChange::changed ? LeftAlone::changed : LeftAlone::failed);
-  platform::file_facts(kept_, kept_facts_);  // a new link moves its change time
-  done(path, verb, freed);
+  if (result == platform::NameChange::stranded && json_ == nullptr)
+    console_.print("Mirvale: Another File Took '%s': Now Named '%s'\n", path, temporary);
+  if (result == platform::NameChange::done) return true;
+  leave(path, result == platform::NameChange::failed ? LeftAlone::failed : LeftAlone::changed);
+  return false;
 }
 
 // Asks the kernel to share the copy's blocks with the kept file's, a piece

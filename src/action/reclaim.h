@@ -36,10 +36,12 @@ enum class LeftAlone : std::uint8_t {
   count
 };
 
-// The seam a test uses to change the tree between a copy's checks and the
+// The seams a test uses to change the tree between a copy's checks and the
 // change itself; the one mutable global, never set outside tests.
 struct ReclaimHooks {
-  void (*before_change)(const char* copy_path) = nullptr;
+  void (*before_change)(const char* copy_path) = nullptr;  // before the last look at both files
+  void (*before_rename)(const char* copy_path) =
+      nullptr;  // after the name is seen to hold the copy
 };
 ReclaimHooks& reclaim_hooks();
 
@@ -94,6 +96,8 @@ class Reclaim {
                   const platform::FileFacts& facts);
   void change(const char* path, const Place& place, const platform::FileHandle& copy,
               const platform::FileFacts& facts, bool leftover);
+  bool change_name(const char* path, const Place& place, const platform::FileFacts& facts,
+                   bool leftover);
   bool share(const char* path, const platform::FileHandle& copy, const platform::FileFacts& facts,
              std::uint64_t& shared);
   void done(const char* path, const char* verb, std::uint64_t freed);

@@ -45,9 +45,10 @@ bool name_holds(DirectoryRef dir, const char* name, const FileFacts& facts);
 
 // How a change to a name went.
 enum class NameChange {
-  done,     // made
-  changed,  // the name no longer held the file checked: nothing changed
-  failed,   // the system refused: nothing changed; errno tells why
+  done,      // made
+  changed,   // the name no longer held the file checked: nothing changed
+  failed,    // the system refused: nothing changed; errno tells why
+  stranded,  // the name held another file, which stays under the temporary name
 };
 
 // Puts a hard link to kept in place of name in dir, which must hold copy:
@@ -57,8 +58,12 @@ enum class NameChange {
 // existing. temporary must be at most 255 bytes.
 NameChange link_in_place(const FileHandle& kept, DirectoryRef dir, const char* name,
                          const FileFacts& copy, const char* temporary);
-// Removes name from dir, once seen to hold copy.
-NameChange remove_name(DirectoryRef dir, const char* name, const FileFacts& copy);
+// Removes name from dir, which must hold copy: the name is first moved to
+// temporary (a new name in dir), and removed there once it is seen to hold
+// copy; were it anything else, it is moved back, unless name was taken again
+// meanwhile.
+NameChange remove_name(DirectoryRef dir, const char* name, const FileFacts& copy,
+                       const char* temporary);
 
 // How a request to share blocks went.
 enum class Sharing {

@@ -64,6 +64,10 @@ int rename_exchange(int dir, const char* from, const char* to) {
   return static_cast<int>(::syscall(SYS_renameat2, dir, from, dir, to, RENAME_EXCHANGE));
 }
 
+int rename_no_replace(int dir, const char* from, const char* to) {
+  return static_cast<int>(::syscall(SYS_renameat2, dir, from, dir, to, RENAME_NOREPLACE));
+}
+
 // A hard link to the open file under name in dir: through the descriptor
 // itself where the caller may (CAP_DAC_READ_SEARCH), else through its link
 // in /proc, which always leads to the file the descriptor holds.
@@ -117,26 +121,34 @@ bool name_holds(DirectoryRef dir, const char* name, const FileFacts& facts) {
 
 NameChange link_in_place(const FileHandle& kept, DirectoryRef dir, const char* name,
                          const FileFacts& copy, const char* temporary) {
-  if (!name_holds(dir, name, copy)) return NameChange::changed;
   if (!link_descriptor(kept, dir.fd, temporary)) return NameChange::failed;
   if (rename_exchange(dir.fd, temporary, name) != 0) {
     const int error = errno;
     ::unlinkat(dir.fd, temporary, 0);
     errno = error;
-    return NameChange::failed;
+    return error == ENOENT ? NameChange::changed : NameChange::failed;
   }
   // name now holds the link; temporary what name held a moment ago.
   if (name_holds(dir, temporary, copy)) {
     ::unlinkat(dir.fd, temporary, 0);
     return NameChange::done;
   }
-  if (rename_exchange(dir.fd, temporary, name) == 0) ::unlinkat(dir.fd, temporary, 0);
+  if (rename_exchange(dir.fd, temporary, name) != 0) return NameChange::stranded;
+  ::unlinkat(dir.fd, temporary, 0);
   return NameChange::changed;
 }
 
-NameChange remove_name(DirectoryRef dir, const char* name, const FileFacts& copy) {
-  if (!name_holds(dir, name, copy)) return NameChange::changed;
-  return ::unlinkat(dir.fd, name, 0) == 0 ? NameChange::done : NameChange::failed;
+NameChange remove_name(DirectoryRef dir, const char* name, const FileFacts& copy,
+                       const char* temporary) {
+  if (rename_no_replace(dir.fd, name, temporary) != 0)
+    return errno == ENOENT ? NameChange::changed : NameChange::failed;
+  // What name held now stands under temporary, a fresh random name.
+  const bool same = name_holds(dir, temporary, copy);
+  if (same && ::unlinkat(dir.fd, temporary, 0) == 0) return NameChange::done;
+  const int error = errno;
+  if (rename_no_replace(dir.fd, temporary, name) != 0) return NameChange::stranded;
+  errno = error;
+  return same ? NameChange::failed : NameChange::changed;
 }
 
 Sharing share_blocks(const FileHandle& kept, const FileHandle& copy, std::uint64_t offset,
