@@ -290,16 +290,16 @@ TEST_F(ReclaimTest, AFileReachedTwiceIsNeverItsOwnCopy) {
 
 // Work done at a seam between a copy's checks and its change, on a tree
 // where keep/a is kept and d/b its copy, with outside a directory beside it.
-struct Seam {
+struct SeamCase {
   const char* name;
   std::vector<const char*> actions;
-  bool at_rename;  // after the copy's name is seen to hold it, else before the last look
+  ReclaimSeam at;
   void (*work)(const std::string& tree, const std::string& outside);
   const char* reason;      // why d/b is left alone
   const char* copy_bytes;  // d/b's bytes afterwards, or null when d was moved away
 };
 
-const Seam* g_seam = nullptr;  // the case the child runs, with its two directories
+const SeamCase* g_seam = nullptr;  // the case the child runs, with its two directories
 std::string g_tree, g_outside;
 
 // Runs the tool in a child of this process with the seam set, and returns
@@ -312,7 +312,7 @@ int run_with_seam(const std::string& cwd, std::vector<std::string> args, std::st
     if (stream == nullptr || ::chdir(cwd.c_str()) != 0) ::_exit(99);
     ::setenv(kThreadsVariable, "0", 1);
     const auto work = [](const char*) { g_seam->work(g_tree, g_outside); };
-    (g_seam->at_rename ? reclaim_hooks().before_rename : reclaim_hooks().before_change) = work;
+    reclaim_hooks().at[static_cast<int>(g_seam->at)] = work;
     args.insert(args.begin(), "mirvale");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -330,11 +330,11 @@ int run_with_seam(const std::string& cwd, std::vector<std::string> args, std::st
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class ReclaimSeam : public ReclaimTest, public ::testing::WithParamInterface<Seam> {};
+class ReclaimSeams : public ReclaimTest, public ::testing::WithParamInterface<SeamCase> {};
 
 // The copy is left as it is, nothing outside the tree changes, no passing
 // name stays, and the run ends with status 1.
-TEST_P(ReclaimSeam, ACopyChangedAtTheSeamIsLeftAlone) {
+TEST_P(ReclaimSeams, ACopyChangedAtTheSeamIsLeftAlone) {
   g_seam = &GetParam();
   g_tree = tree_.path();
   g_outside = other_.path();
@@ -375,26 +375,32 @@ void give_name_to_another_file(const std::string& tree, const std::string&) {
   ::rename((tree + "/d/new").c_str(), (tree + "/d/b").c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seams, ReclaimSeam,
-                         ::testing::Values(Seam{"CopyWritten",
-                                                {"--delete", "--link", "--dedupe"},
-                                                false,
-                                                &write_copy,
-                                                "Changed",
-                                                "new bytes!"},
-                                           Seam{"DirectorySwappedForALink",
-                                                {"--delete", "--link"},
-                                                false,
-                                                &swap_directory_for_link,
-                                                "Not Opened",
-                                                nullptr},
-                                           Seam{"NameGivenToAnotherFile",
-                                                {"--delete", "--link"},
-                                                true,
-                                                &give_name_to_another_file,
-                                                "Changed",
-                                                "other file"}),
-                         [](const ::testing::TestParamInfo<Seam>& info) {
+INSTANTIATE_TEST_SUITE_P(Seams, ReclaimSeams,
+                         ::testing::Values(SeamCase{"CopyWrittenBeforeItsChecks",
+                                                    {"--delete", "--link"},
+                                                    ReclaimSeam::before_checks,
+                                                    &write_copy,
+                                                    "Differs",
+                                                    "new bytes!"},
+                                           SeamCase{"CopyWrittenAfterItsChecks",
+                                                    {"--delete", "--link", "--dedupe"},
+                                                    ReclaimSeam::before_change,
+                                                    &write_copy,
+                                                    "Changed",
+                                                    "new bytes!"},
+                                           SeamCase{"DirectorySwappedForALink",
+                                                    {"--delete", "--link"},
+                                                    ReclaimSeam::before_change,
+                                                    &swap_directory_for_link,
+                                                    "Not Opened",
+                                                    nullptr},
+                                           SeamCase{"NameGivenToAnotherFile",
+                                                    {"--delete", "--link"},
+                                                    ReclaimSeam::before_rename,
+                                                    &give_name_to_another_file,
+                                                    "Changed",
+                                                    "other file"}),
+                         [](const ::testing::TestParamInfo<SeamCase>& info) {
                            return std::string(info.param.name);
                          });
 

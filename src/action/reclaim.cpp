@@ -60,6 +60,15 @@ ReclaimHooks& reclaim_hooks() {
   return hooks;
 }
 
+namespace {
+
+void at_seam(ReclaimSeam seam, const char* path) {
+  auto* const work = reclaim_hooks().at[static_cast<int>(seam)];
+  if (work != nullptr) work(path);
+}
+
+}  // namespace
+
 std::size_t Reclaim::prepare(const ReclaimSettings& settings, const ScanRoots& roots) {
   settings_ = settings;
   roots_ = &roots;
@@ -186,6 +195,7 @@ void Reclaim::act_on(const char* path) {
   Place place;
   platform::FileHandle copy;
   platform::FileFacts facts;
+  at_seam(ReclaimSeam::before_checks, path);
   if (!check_copy(path, place, copy, facts)) return;
   const bool leftover = is_leftover(base_name(path)) && settings_.kind != ActionKind::dedupe;
   if (facts.same_file(kept_facts_) && !leftover) return leave(path, LeftAlone::same_file);
@@ -201,7 +211,7 @@ void Reclaim::act_on(const char* path) {
     if (c != Comparison::same)
       return leave(path, c == Comparison::different ? LeftAlone::differs : LeftAlone::not_opened);
   }
-  if (reclaim_hooks().before_change != nullptr) reclaim_hooks().before_change(path);
+  at_seam(ReclaimSeam::before_change, path);
   if (!still_same(path, copy, facts)) return;
   change(path, place, copy, facts, leftover);
 }
@@ -275,7 +285,7 @@ bool Reclaim::change_name(const char* path, const Place& place, const platform::
                 platform::random_bits());
   platform::NameChange result = platform::NameChange::changed;
   if (platform::name_holds(dir, name, facts)) {
-    if (reclaim_hooks().before_rename != nullptr) reclaim_hooks().before_rename(path);
+    at_seam(ReclaimSeam::before_rename, path);
     result = link ? platform::link_in_place(kept_, dir, name, facts, temporary)
                   : platform::remove_name(dir, name, facts, temporary);
   }

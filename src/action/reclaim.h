@@ -36,12 +36,17 @@ enum class LeftAlone : std::uint8_t {
   count
 };
 
-// The seams a test uses to change the tree between a copy's checks and the
-// change itself; the one mutable global, never set outside tests.
+// The points where a test may change the tree while a copy is acted on.
+enum class ReclaimSeam : std::uint8_t {
+  before_checks,  // its group confirmed, the copy not yet opened
+  before_change,  // the copy checked and compared, before the last look at both files
+  before_rename,  // its name seen to hold it, before the name is changed
+  count
+};
+// The work a test does at each seam; the one mutable global, never set
+// outside tests.
 struct ReclaimHooks {
-  void (*before_change)(const char* copy_path) = nullptr;  // before the last look at both files
-  void (*before_rename)(const char* copy_path) =
-      nullptr;  // after the name is seen to hold the copy
+  void (*at[static_cast<int>(ReclaimSeam::count)])(const char* copy_path) = {};
 };
 ReclaimHooks& reclaim_hooks();
 
