@@ -66,7 +66,9 @@ TEST_P(OptionsTest, TwoDirectoriesAreOneRunAndAGroupSpansThem) {
   for (const std::string& f : test::walk_order(other_.path())) files.push_back(f);
   const test::ExpectedRun expected = test::expected_run(files);
   ASSERT_EQ(test::expected_groups(files).size(), 2u);
-  const test::RunResult r = run({tree_.path(), other_.path()});
+  // An empty directory between them holds no file of either.
+  const test::TempDir empty;
+  const test::RunResult r = run({tree_.path(), empty.path(), other_.path()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected.console);
   EXPECT_EQ(log(), expected.log);

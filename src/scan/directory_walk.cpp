@@ -18,8 +18,8 @@ bool is_dot_or_dot_dot(const platform::ListingEntry& entry) {
 }
 }  // namespace
 
-// Opens the start directory again through root, as long as the scan path
-// and a separator fit.
+// Opens the start directory, again through root when it is open, else by
+// the scan path followed by the separator; both only while they fit.
 bool DirectoryWalk::start(const platform::FileHandle& root, const EntryFilter& filter) {
   walked_ = false;
   finish();  // what an earlier walk kept

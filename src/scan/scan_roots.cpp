@@ -42,7 +42,10 @@ bool ScanRoots::open_one(ScanRoot& root) {
   return false;
 }
 
-bool ScanRoots::find_overlap(std::size_t& upper, std::size_t& lower) {
+// The ancestors live on the stack of this one call, which only a run with
+// several directories makes, so that the others never touch their pages.
+bool ScanRoots::find_overlap(std::size_t& upper, std::size_t& lower) const {
+  platform::DirectoryIdentity ancestors[kMaxAncestors];  // of the directory being checked
   for (std::size_t i = 0; i < count_; ++i) {
     for (std::size_t j = i + 1; j < count_; ++j) {
       if (roots_[i].id == roots_[j].id) {
@@ -52,10 +55,10 @@ bool ScanRoots::find_overlap(std::size_t& upper, std::size_t& lower) {
       }
     }
     const std::size_t above =
-        platform::directory_ancestors(roots_[i].handle, ancestors_, kMaxAncestors);
+        platform::directory_ancestors(roots_[i].handle, ancestors, kMaxAncestors);
     for (std::size_t j = 0; j < count_; ++j) {
       for (std::size_t a = 0; a < above; ++a) {
-        if (j == i || !(ancestors_[a] == roots_[j].id)) continue;
+        if (j == i || !(ancestors[a] == roots_[j].id)) continue;
         upper = j;
         lower = i;
         return true;

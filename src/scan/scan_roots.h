@@ -45,7 +45,7 @@ class ScanRoots {
   std::size_t open_all();
   // Finds two directories that are one, or of which the second lies below
   // the first; false when every directory stands apart. All must be open.
-  bool find_overlap(std::size_t& upper, std::size_t& lower);
+  bool find_overlap(std::size_t& upper, std::size_t& lower) const;
   // The directory whose files' records include the one at offset.
   const ScanRoot& owner(std::uint64_t offset) const;
 
@@ -54,7 +54,6 @@ class ScanRoots {
 
   std::size_t count_ = 0;
   ScanRoot roots_[kMaxRoots];
-  platform::DirectoryIdentity ancestors_[kMaxAncestors];  // of the directory being checked
 };
 
 }  // namespace mirvale
