@@ -127,13 +127,13 @@ class ReclaimTest : public ::testing::Test {
 using Check = void (*)(const std::string& top, const test::Groups& groups, const Listing& before,
                        double freed);
 
-void each_group_one_file(const std::string&, const test::Groups& groups, const Listing&, double) {
+void one_file_each(const std::string&, const test::Groups& groups, const Listing&, double) {
   ASSERT_EQ(groups.size(), 2u);
   for (const auto& group : groups)
     for (std::size_t i = 0; i < group.size(); ++i) EXPECT_EQ(test::exists(group[i]), i == 0);
 }
 
-void each_group_one_inode(const std::string&, const test::Groups& groups, const Listing&, double) {
+void one_inode_each(const std::string&, const test::Groups& groups, const Listing&, double) {
   ASSERT_EQ(groups.size(), 2u);
   for (const auto& group : groups) {
     EXPECT_EQ(lstat_of(group[0]).st_nlink, group.size());
@@ -210,16 +210,12 @@ TEST_P(ReclaimTable, ActsAsTheOptionSays) {
 INSTANTIATE_TEST_SUITE_P(
     Options, ReclaimTable,
     ::testing::Values(
-        Case{"Delete", {"--delete"}, false, "Mirvale: Delete '", &each_group_one_file},
-        Case{"DeleteJson",
-             {"--delete", "--json"},
-             false,
-             "\"action\":\"Delete\"",
-             &each_group_one_file},
-        Case{"Link", {"--link"}, false, "Mirvale: Link '", &each_group_one_inode},
+        Case{"Delete", {"--delete"}, false, "Mirvale: Delete '", &one_file_each},
+        Case{"DeleteJson", {"--delete", "--json"}, false, "\"action\":\"Delete\"", &one_file_each},
+        Case{"Link", {"--link"}, false, "Mirvale: Link '", &one_inode_each},
         Case{"DedupeOnTmpfs", {"--dedupe"}, false, "Cannot Share Blocks", &nothing_changed},
         Case{"DedupeOnXfs", {"--dedupe"}, true, "Mirvale: Dedupe '", &blocks_shared},
-        Case{"LinkOnXfs", {"--link"}, true, "Files Changed 3", &each_group_one_inode},
+        Case{"LinkOnXfs", {"--link"}, true, "Files Changed 3", &one_inode_each},
         Case{
             "DryRunDelete", {"--delete", "--dry-run"}, false, "Planned Delete '", &nothing_changed},
         Case{"DryRunLink", {"--link", "--dry-run"}, false, "Planned Link '", &nothing_changed},
@@ -358,43 +354,30 @@ TEST_P(ReclaimSeams, ACopyChangedAtTheSeamIsLeftAlone) {
 void write_copy(const std::string& tree, const std::string&) {
   test::write_file(tree + "/d/b", "new bytes!");
 }
-void swap_directory_for_link(const std::string& tree, const std::string& outside) {
+// d swapped for a symbolic link to outside.
+void swap_directory(const std::string& tree, const std::string& outside) {
   ::rename((tree + "/d").c_str(), (tree + "/moved").c_str());
   if (::symlink(outside.c_str(), (tree + "/d").c_str()) != 0) std::abort();
 }
-void give_name_to_another_file(const std::string& tree, const std::string&) {
+// The copy's name given to another file.
+void give_name_away(const std::string& tree, const std::string&) {
   test::write_file(tree + "/d/new", "other file");
   ::rename((tree + "/d/new").c_str(), (tree + "/d/b").c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Seams, ReclaimSeams,
-                         ::testing::Values(SeamCase{"CopyWrittenBeforeItsChecks",
-                                                    {"--delete", "--link"},
-                                                    ReclaimSeam::before_checks,
-                                                    &write_copy,
-                                                    "Differs",
-                                                    "new bytes!"},
-                                           SeamCase{"CopyWrittenAfterItsChecks",
-                                                    {"--delete", "--link", "--dedupe"},
-                                                    ReclaimSeam::before_change,
-                                                    &write_copy,
-                                                    "Changed",
-                                                    "new bytes!"},
-                                           SeamCase{"DirectorySwappedForALink",
-                                                    {"--delete", "--link"},
-                                                    ReclaimSeam::before_change,
-                                                    &swap_directory_for_link,
-                                                    "Not Opened",
-                                                    nullptr},
-                                           SeamCase{"NameGivenToAnotherFile",
-                                                    {"--delete", "--link"},
-                                                    ReclaimSeam::before_rename,
-                                                    &give_name_to_another_file,
-                                                    "Changed",
-                                                    "other file"}),
-                         [](const ::testing::TestParamInfo<SeamCase>& info) {
-                           return std::string(info.param.name);
-                         });
+using enum ReclaimSeam;
+const std::vector<const char*> kNames = {"--delete", "--link"},
+                               kAll = {"--delete", "--link", "--dedupe"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Seams, ReclaimSeams,
+    ::testing::Values(
+        SeamCase{"WrittenBeforeChecks", kNames, before_checks, &write_copy, "Differs",
+                 "new bytes!"},
+        SeamCase{"WrittenAfterChecks", kAll, before_change, &write_copy, "Changed", "new bytes!"},
+        SeamCase{"DirectorySwapped", kNames, before_change, &swap_directory, "Not Opened", nullptr},
+        SeamCase{"NameTaken", kNames, before_rename, &give_name_away, "Changed", "other file"}),
+    [](const ::testing::TestParamInfo<SeamCase>& info) { return std::string(info.param.name); });
 
 // --link killed at random moments: every name that was there is there
 // still, with its content; a later whole run removes what a killed one left.
