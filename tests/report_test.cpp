@@ -197,8 +197,9 @@ class ReportTest : public ::testing::Test {
   TwinBoard twins_;
   DigestQueue queue_{census_, budget_, twins_, *io_};
   Confirmation confirmation_{tree_, names_, budget_, twins_};
-  std::unique_ptr<Report> report_ = std::make_unique<Report>(ReportParts{
-      tree_, names_, *path_, *io_, captured_.console(), log_, queue_, confirmation_, nullptr});
+  std::unique_ptr<Report> report_ =
+      std::make_unique<Report>(ReportParts{tree_, names_, *path_, *io_, captured_.console(), log_,
+                                           queue_, confirmation_, nullptr, nullptr});
 };
 
 TEST_F(ReportTest, EightFileExampleGivesTenLinesAnd255ByteLog) {

@@ -59,8 +59,8 @@ struct WalkRig {
     EXPECT_TRUE(tree.write_back());
     Confirmation confirmation(tree, names, budget, twins);
     confirmation.begin(roots);
-    auto report = std::make_unique<Report>(
-        ReportParts{tree, names, *path, *io, out.console(), log, queue, confirmation, nullptr});
+    auto report = std::make_unique<Report>(ReportParts{tree, names, *path, *io, out.console(), log,
+                                                       queue, confirmation, nullptr, nullptr});
     report->report_duplicates();
     test::Groups groups;
     EXPECT_TRUE(test::parse_report(out.text(), groups));

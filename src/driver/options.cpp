@@ -12,7 +12,20 @@ namespace mirvale {
 
 namespace {
 
-enum class OptionId { min_size, max_size, exclude, json, quiet, help, version };
+enum class OptionId {
+  min_size,
+  max_size,
+  exclude,
+  json,
+  quiet,
+  dedupe,
+  link,
+  remove,
+  dry_run,
+  keep_in,
+  help,
+  version
+};
 
 struct Option {
   OptionId id;
@@ -40,6 +53,24 @@ constexpr Option kOptions[] = {
      {"quiet", 0, false},
      nullptr,
      "print only the groups and messages; progress on a terminal"},
+    {OptionId::dedupe,
+     {"dedupe", 0, false},
+     nullptr,
+     "have the kernel share each copy's blocks with the group's kept file"},
+    {OptionId::link,
+     {"link", 0, false},
+     nullptr,
+     "replace each copy by a hard link to the kept file"},
+    {OptionId::remove, {"delete", 0, false}, nullptr, "delete each copy"},
+    {OptionId::dry_run,
+     {"dry-run", 0, false},
+     nullptr,
+     "with an action: print what it would do, marked as planned, change nothing"},
+    {OptionId::keep_in,
+     {"keep-in", 0, true},
+     "DIRECTORY",
+     "keep the files below DIRECTORY, the first of each group's there kept;\n"
+     "                          act only on groups with a file there"},
     {OptionId::help, {"help", 'h', false}, nullptr, "print this text and exit"},
     {OptionId::version, {"version", 0, false}, nullptr, "print the version and exit"},
 };
@@ -55,6 +86,10 @@ constexpr char kBadValue[] = "Mirvale: Bad Value '%s' For '--%s'\n";
 constexpr char kTooManyPatterns[] = "Mirvale: Too Many Patterns At '%s'\n";
 constexpr char kNoDirectory[] = "Mirvale: No Directory Given\n";
 constexpr char kTooManyDirectories[] = "Mirvale: Too Many Directories At '%s'\n";
+constexpr char kTwoActions[] = "Mirvale: Two Actions '--%s'|'--%s'\n";
+constexpr char kNoAction[] = "Mirvale: No Action For '--%s'\n";
+
+constexpr const char* kActionNames[] = {"", "dedupe", "link", "delete"};
 
 // The state of one reading of the command line.
 struct Reading {
@@ -81,6 +116,14 @@ bool take_value(Reading& reading, const Option& option, const char* value) {
       if (settings.filter.add_pattern(value)) return true;
       reading.console.print(kTooManyPatterns, value);
       return false;
+    case OptionId::keep_in:
+      if (settings.reclaim.keep_in_count < Reclaim::kMaxKeepIn) {
+        settings.keep_in[settings.reclaim.keep_in_count++] = const_cast<char*>(value);
+        settings.reclaim.keep_in = settings.keep_in;
+        return true;
+      }
+      reading.console.print(kTooManyDirectories, value);
+      return false;
     case OptionId::min_size:
     case OptionId::max_size:
       if (!parse_size(value, size)) break;
@@ -93,6 +136,37 @@ bool take_value(Reading& reading, const Option& option, const char* value) {
       return true;
   }
   reading.console.print(kBadValue, value, option.spec.name);
+  return false;
+}
+
+// Takes an option without a value; false, with the message printed, when
+// it asks for a second action.
+bool take_flag(Reading& reading, OptionId id) {
+  Settings& settings = reading.settings;
+  if (id == OptionId::json) settings.json = true;
+  if (id == OptionId::dry_run) settings.reclaim.dry_run = true;
+  const ActionKind kind = id == OptionId::dedupe   ? ActionKind::dedupe
+                          : id == OptionId::link   ? ActionKind::link
+                          : id == OptionId::remove ? ActionKind::remove
+                                                   : ActionKind::none;
+  if (kind == ActionKind::none) return true;
+  const ActionKind had = settings.reclaim.kind;
+  if (had != ActionKind::none && had != kind) {
+    reading.console.print(kTwoActions, kActionNames[static_cast<int>(had)],
+                          kActionNames[static_cast<int>(kind)]);
+    return false;
+  }
+  settings.reclaim.kind = kind;
+  return true;
+}
+
+// Whether --dry-run and --keep-in come with an action to shape; false, with
+// the message printed, when they do not.
+bool actions_complete(Reading& reading) {
+  const ReclaimSettings& reclaim = reading.settings.reclaim;
+  if (reclaim.kind != ActionKind::none) return true;
+  if (!reclaim.dry_run && reclaim.keep_in_count == 0) return true;
+  reading.console.print(kNoAction, reclaim.dry_run ? "dry-run" : "keep-in");
   return false;
 }
 
@@ -117,7 +191,7 @@ bool handle_option(void* context, const platform::OptionEvent& event) {
     reading.outcome = CommandLine::answered;
     return false;
   }
-  if (option.id == OptionId::json) reading.settings.json = true;
+  if (!take_flag(reading, option.id)) return false;
   if (option.id == OptionId::quiet) reading.settings.quiet = true;
   if (option.spec.takes_value && !take_value(reading, option, event.value)) return false;
   reading.outcome = CommandLine::run;
@@ -169,7 +243,8 @@ CommandLine read_command_line(int argc, char** argv, Settings& settings,
   const int first =
       argc > 0 ? platform::read_options(argc, argv, specs, kOptionCount, &handle_option, &reading)
                : 0;
-  if (first >= 0 && take_directories(reading, argc, argv, first)) return CommandLine::run;
+  if (first >= 0 && take_directories(reading, argc, argv, first) && actions_complete(reading))
+    return CommandLine::run;
   if (reading.outcome == CommandLine::answered) return reading.outcome;
   print_usage(console, argv0);
   return CommandLine::refused;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "action/reclaim.h"
 #include "platform/console.h"
 #include "scan/entry_filter.h"
 #include "scan/scan_roots.h"
@@ -17,7 +18,9 @@ struct Settings {
   EntryFilter filter;            // the sizes and patterns of --min-size, --max-size, --exclude
   char** directories = nullptr;  // the directories to scan, in order
   std::size_t directory_count = 0;
-  bool has_options = false;  // some option was given
+  bool has_options = false;                 // some option was given
+  ReclaimSettings reclaim;                  // --dedupe, --link or --delete, --dry-run, --keep-in
+  char* keep_in[Reclaim::kMaxKeepIn] = {};  // the --keep-in directories, in reclaim.keep_in
 };
 
 enum class CommandLine {

@@ -17,6 +17,7 @@ constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 constexpr char kGivenTwice[] = "Mirvale: Directory Given Twice '%s'|'%s'\n";
 constexpr char kLiesBelow[] = "Mirvale: Directory '%s' Lies Below '%s'\n";
+constexpr char kKeepInOutside[] = "Mirvale: Directory '%s' Lies Below No Directory Given\n";
 
 // The number of digest threads: that set in the environment, when it is a
 // number the queue can use, else one per processor online. Each thread keeps
@@ -70,8 +71,10 @@ Run::Run(platform::Console& console, const Settings& settings)
       confirmation_(tree_, names_, budget_, twins_),
       queue_(census_, budget_, twins_, io_buffer_),
       scan_(scan_path_, names_, tree_, census_, queue_, budget_, console_),
+      reclaim_(console, settings.json ? &json_ : nullptr),
       report_({tree_, names_, scan_path_, io_buffer_, console_, log_handle_, queue_, confirmation_,
-               settings.json ? &json_ : nullptr}),
+               settings.json ? &json_ : nullptr,
+               settings.reclaim.kind != ActionKind::none ? &reclaim_ : nullptr}),
       progress_(census_) {
   build_file_names();
   roots_.assign(settings.directories, settings.directory_count);
@@ -89,6 +92,11 @@ int Run::fail_for_memory() {
 // two overlap, before any file is touched. A single one is opened where the
 // scan starts, and one that cannot be is reported there, as it always was.
 int Run::check_directories() {
+  const std::size_t outside = reclaim_.prepare(settings_.reclaim, roots_);
+  if (outside < settings_.reclaim.keep_in_count) {
+    console_.print(kKeepInOutside, settings_.reclaim.keep_in[outside]);
+    return kExitUsage;
+  }
   if (roots_.count() == 1) return -1;
   const std::size_t failed = roots_.open_all();
   if (failed < roots_.count()) {
@@ -170,6 +178,7 @@ int Run::scan_and_report() {
   print_phase(kReportPhase);
   confirmation_.begin(roots_);
   report_.report_duplicates();
+  if (reclaim_.active()) reclaim_.summarise();
   confirmation_.end();
   return report_status();
 }
@@ -177,7 +186,7 @@ int Run::scan_and_report() {
 // The status of a run whose scan completed, after the messages of what
 // failed in the report; an entry skipped for its long path fails the run.
 int Run::report_status() {
-  int status = scan_.counts().too_long > 0 ? kExitFailed : kExitCompleted;
+  int status = scan_.counts().too_long > 0 || reclaim_.failed() ? kExitFailed : kExitCompleted;
   if (report_.stack_full()) {
     if (settings_.json) messages_.say(kStackFull);
     status = kExitFailed;

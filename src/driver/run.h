@@ -91,6 +91,7 @@ class Run {
   DescriptorBudget budget_;
   DigestQueue queue_;
   Scan scan_;
+  Reclaim reclaim_;  // before the report, which hands it the groups
   Report report_;
   Progress progress_;
 };

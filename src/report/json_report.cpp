@@ -51,6 +51,7 @@ void JsonReport::begin(const ScanRoots& roots) {
 }
 
 void JsonReport::begin_group(const Md5Digest& digest, std::uint64_t size, bool size_known) {
+  close_file();
   put(in_group_ ? "]},\n{" : groups_ > 0 ? ",\n{" : "\n{");
   ++groups_;
   in_group_ = true;
@@ -72,9 +73,66 @@ void JsonReport::begin_group(const Md5Digest& digest, std::uint64_t size, bool s
 }
 
 void JsonReport::file(std::string_view path) {
+  close_file();
   put(group_files_++ == 0 ? "{" : ",{");
   put_path_field("path", path);
-  put("}");
+  file_open_ = true;
+  file_actions_ = 0;
+}
+
+// Ends the object of the file added last, with its actions.
+void JsonReport::close_file() {
+  if (!file_open_) return;
+  put(file_actions_ > 0 ? "]}" : "}");
+  file_open_ = false;
+}
+
+void JsonReport::begin_action(std::string_view path) {
+  put(file_actions_++ == 0 ? ",\"actions\":[{" : ",{");
+  put_path_field("path", path);
+}
+
+void JsonReport::action(const char* verb, std::string_view path, const char* kept, bool planned) {
+  if (!file_open_) return;
+  begin_action(path);
+  put(",\"action\":\"");
+  put(verb);
+  put("\"");
+  if (kept != nullptr) {
+    put(",");
+    put_path_field("kept", kept);
+  }
+  put(planned ? ",\"planned\":true}" : ",\"planned\":false}");
+}
+
+void JsonReport::left_alone(const char* reason, std::string_view path) {
+  if (!file_open_) return;
+  begin_action(path);
+  put(",\"left_alone\":\"");
+  put(reason);
+  put("\"}");
+}
+
+void JsonReport::action_totals(const ActionTotals& t) {
+  const auto add = [this](const char* format, auto... values) {
+    const int n =
+        std::snprintf(totals_ + totals_used_, sizeof totals_ - totals_used_, format, values...);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof totals_ - totals_used_)
+      totals_used_ += static_cast<std::size_t>(n);
+  };
+  totals_used_ = 0;
+  add(",\n\"actions\":{\"planned\":%s,\"groups_acted_on\":%llu,\"files_changed\":%llu,"
+      "\"bytes_freed\":%llu,\"left_alone\":{",
+      t.planned ? "true" : "false", static_cast<unsigned long long>(t.groups),
+      static_cast<unsigned long long>(t.changed), static_cast<unsigned long long>(t.freed));
+  bool first = true;
+  for (std::size_t r = 0; r < t.reason_count; ++r) {
+    if (t.left[r] == 0) continue;
+    add("%s\"%s\":%llu", first ? "" : ",", t.reasons[r],
+        static_cast<unsigned long long>(t.left[r]));
+    first = false;
+  }
+  add("%s", "}}");
 }
 
 void JsonReport::failure(const char* message, std::string_view path, const char* second_field,
@@ -111,12 +169,14 @@ void JsonReport::finish(std::uint64_t files_listed, std::uint64_t bytes_digested
     ScanRoots none;
     begin(none);
   }
+  close_file();
   put(in_group_ ? "]}\n],\n" : groups_ > 0 ? "\n],\n" : "],\n");
   in_group_ = false;
   put("\"files_listed\":");
   put_number(files_listed);
   put(",\"bytes_digested\":");
   put_number(bytes_digested);
+  put({totals_, totals_used_});
   put(",\n\"failures\":[");
   write_failures();
   put(failures_ > 0 ? "\n]}\n" : "]}\n");

@@ -39,6 +39,24 @@ class JsonReport {
   void begin_group(const Md5Digest& digest, std::uint64_t size, bool size_known);
   // Adds a file to the group opened last.
   void file(std::string_view path);
+
+  // Notes, in the object of the file added last, a change made (or planned)
+  // as it was reached: what was done, to the copy at path, towards kept if
+  // not null.
+  void action(const char* verb, std::string_view path, const char* kept, bool planned);
+  // Notes there a copy at path left as it is, and why.
+  void left_alone(const char* reason, std::string_view path);
+  // The totals of the changes, written with the counts at the end.
+  struct ActionTotals {
+    std::uint64_t groups;        // groups acted on
+    std::uint64_t changed;       // files changed
+    std::uint64_t freed;         // bytes freed, or shared by the kernel
+    bool planned;                // a dry run: nothing was changed
+    const std::uint64_t* left;   // files left alone, per reason
+    const char* const* reasons;  // the words of each reason
+    std::size_t reason_count;
+  };
+  void action_totals(const ActionTotals& totals);
   // Notes a failure, with the path it names and a second string, if any,
   // under the field second_field.
   void failure(const char* message, std::string_view path, const char* second_field = nullptr,
@@ -50,6 +68,8 @@ class JsonReport {
   void finish(std::uint64_t files_listed, std::uint64_t bytes_digested);
 
  private:
+  void close_file();
+  void begin_action(std::string_view path);
   void put(std::string_view text);
   void put_number(std::uint64_t value);
   void put_path_field(const char* field, std::string_view bytes);
@@ -64,6 +84,10 @@ class JsonReport {
   bool in_group_ = false;               // a group is open
   std::uint64_t groups_ = 0;            // groups begun
   std::uint64_t group_files_ = 0;       // files in the group opened last
+  bool file_open_ = false;              // the object of the file added last is open
+  std::uint64_t file_actions_ = 0;      // actions noted in it
+  char totals_[1024];                   // the action totals, as JSON members
+  std::size_t totals_used_ = 0;         // bytes of totals_
   std::uint64_t failures_ = 0;          // failures noted
   bool to_failures_ = false;            // put() keeps text for the failures
   bool spill_failed_ = false;           // some failures could not be kept

@@ -31,6 +31,7 @@ Report::Report(const ReportParts& parts)
       queue_(parts.queue),
       confirmation_(parts.confirmation),
       json_(parts.json),
+      reclaim_(parts.reclaim),
       log_writer_(parts.log) {
   queue_.set_chain_check(&check_chain, &confirmation_);
 }
@@ -65,6 +66,7 @@ void Report::report_duplicates() {
   // The groups still being checked come before anything that ended the walk.
   while (!out_of_descriptors_ && !queue_.empty()) print_oldest();
   queue_.abandon();
+  if (reclaim_ != nullptr) reclaim_->end_group();
   if (stack_full_ && !out_of_descriptors_ && json_ == nullptr) console_.write(kStackFull);
   if (!log_failed_ && !log_writer_.flush()) log_failed_ = true;
 }
@@ -353,16 +355,17 @@ void Report::add_path(const char* path, std::size_t length) {
 }
 
 void Report::print_path(const char* path, std::size_t length) {
-  if (json_ != nullptr) json_->file({path, length});
   std::memcpy(io_.bytes, path, length);
   std::memcpy(io_.bytes + length, kLineEnd.data(), kLineEnd.size());
   emit_line(length + kLineEnd.size());
+  emit_file({path, length});
 }
 
 // Prints the heading of the group begun last. The JSON document learns the
 // group's digest from its chain's head record and its size from its first
 // file, opened for it when it is not open.
 void Report::print_heading() {
+  if (reclaim_ != nullptr) reclaim_->begin_group();
   std::memcpy(io_.bytes, kHeading.data(), kHeading.size());
   emit_line(kHeading.size());
   if (json_ == nullptr) return;
@@ -375,6 +378,13 @@ void Report::print_heading() {
       confirmation_.open_file(record.name_offset, path, first) == platform::OpenStatus::opened)
     lead = &first;
   json_->begin_group(record.digest, lead != nullptr ? lead->size : 0, lead != nullptr);
+}
+
+// Hands a file of the group just printed to the JSON document and to the
+// action, in that order, so that what the action does joins the file's object.
+void Report::emit_file(std::string_view path) {
+  if (json_ != nullptr) json_->file(path);
+  if (reclaim_ != nullptr) reclaim_->file(path);
 }
 
 // Hands the first size bytes of the I/O buffer to the console and to the

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "action/reclaim.h"
 #include "index/digest_tree.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -32,6 +33,7 @@ struct ReportParts {
   DigestQueue& queue;          // its workers look at chains ahead of the report
   Confirmation& confirmation;  // opens and compares the files of a chain
   JsonReport* json;            // where the groups go instead of the console, if anywhere
+  Reclaim* reclaim;            // acts on each group's copies as they are printed, if anywhere
 };
 
 class Report {
@@ -95,6 +97,7 @@ class Report {
   void print_heading();
   void print_path(const char* path, std::size_t length);
   void emit_line(size_t size);
+  void emit_file(std::string_view path);
 
   DigestTree& tree_;
   NameStore& names_;
@@ -104,6 +107,7 @@ class Report {
   DigestQueue& queue_;
   Confirmation& confirmation_;
   JsonReport* json_;                                  // gets the groups, when not null
+  Reclaim* reclaim_;                                  // gets each group's files, when not null
   platform::BlockWriter log_writer_;                  // the log's lines not yet written
   std::uint64_t marks_[kMarkedPositions / 64];        // chain positions placed or unreadable
   std::uint64_t marks_cleared_ = 0;                   // marks_ holds this chain's below this

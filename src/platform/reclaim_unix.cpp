@@ -1,0 +1,202 @@
+// The system calls of acting on duplicates: openat2 without links, linkat,
+// renameat2, unlinkat, fstatat without following, FIDEDUPERANGE.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/openat2.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "platform/reclaim.h"
+#include "platform/unix_support.h"
+
+namespace mirvale::platform {
+
+namespace {
+
+void take_facts(const struct stat& st, FileFacts& facts) {
+  facts.device = static_cast<std::uint64_t>(st.st_dev);
+  facts.inode = static_cast<std::uint64_t>(st.st_ino);
+  facts.size = static_cast<std::uint64_t>(st.st_size);
+  facts.change_s = st.st_ctim.tv_sec;
+  facts.change_ns = st.st_ctim.tv_nsec;
+  facts.mode = st.st_mode;
+  facts.owner = st.st_uid;
+  facts.group = st.st_gid;
+  facts.links = static_cast<std::uint64_t>(st.st_nlink);
+  facts.regular = S_ISREG(st.st_mode);
+}
+
+// The directory one name at a time, each opened without following a link,
+// for kernels without openat2.
+OpenStatus open_path_name_by_name(int top, const char* relative, std::size_t length,
+                                  FileHandle& out) {
+  FileHandle dir;
+  for (std::size_t at = 0; at < length;) {
+    const char* slash = static_cast<const char*>(std::memchr(relative + at, '/', length - at));
+    const std::size_t end = slash != nullptr ? static_cast<std::size_t>(slash - relative) : length;
+    char name[NAME_MAX + 1];
+    if (end == at || end - at > NAME_MAX) return OpenStatus::failed;
+    std::memcpy(name, relative + at, end - at);
+    name[end - at] = '\0';
+    FileHandle next;
+    const OpenStatus status = open_retrying_at(dir.valid() ? dir.fd() : top, name,
+                                               O_PATH | O_DIRECTORY | O_NOFOLLOW, 0, next);
+    if (status != OpenStatus::opened) return status;
+    dir = std::move(next);
+    at = end + 1;
+  }
+  out = std::move(dir);
+  return OpenStatus::opened;
+}
+
+int rename_exchange(int dir, const char* from, const char* to) {
+  return static_cast<int>(::syscall(SYS_renameat2, dir, from, dir, to, RENAME_EXCHANGE));
+}
+
+int rename_no_replace(int dir, const char* from, const char* to) {
+  return static_cast<int>(::syscall(SYS_renameat2, dir, from, dir, to, RENAME_NOREPLACE));
+}
+
+// A hard link to the open file under name in dir: through the descriptor
+// itself where the caller may (CAP_DAC_READ_SEARCH), else through its link
+// in /proc, which always leads to the file the descriptor holds.
+bool link_descriptor(const FileHandle& file, int dir, const char* name) {
+  if (::linkat(file.fd(), "", dir, name, AT_EMPTY_PATH) == 0) return true;
+  if (errno != ENOENT && errno != EPERM) return false;
+  char link[40];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", file.fd());
+  return ::linkat(AT_FDCWD, link, dir, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+}  // namespace
+
+bool file_facts(const FileHandle& file, FileFacts& facts) {
+  struct stat st;
+  if (::fstat(file.fd(), &st) != 0) return false;
+  take_facts(st, facts);
+  return true;
+}
+
+OpenStatus open_directory_below(DirectoryRef top, const char* relative, std::size_t length,
+                                FileHandle& out) {
+  out.close();
+  if (length == 0) return OpenStatus::opened;
+  char path[4096];
+  if (length >= sizeof path) return OpenStatus::failed;
+  std::memcpy(path, relative, length);
+  path[length] = '\0';
+  struct open_how how = {};
+  how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long fd;
+  do {
+    fd = ::syscall(SYS_openat2, top.fd, path, &how, sizeof how);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) {
+    out = FileHandle(static_cast<int>(fd));
+    return OpenStatus::opened;
+  }
+  if (errno == ENOSYS || errno == EPERM) return open_path_name_by_name(top.fd, path, length, out);
+  return errno == EMFILE || errno == ENFILE ? OpenStatus::out_of_descriptors : OpenStatus::failed;
+}
+
+bool name_holds(DirectoryRef dir, const char* name, const FileFacts& facts) {
+  struct stat st;
+  if (::fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  FileFacts found;
+  take_facts(st, found);
+  return found.regular && found.same_file(facts);
+}
+
+NameChange link_in_place(const FileHandle& kept, DirectoryRef dir, const char* name,
+                         const FileFacts& copy, const char* temporary) {
+  if (!link_descriptor(kept, dir.fd, temporary)) return NameChange::failed;
+  if (rename_exchange(dir.fd, temporary, name) != 0) {
+    const int error = errno;
+    ::unlinkat(dir.fd, temporary, 0);
+    errno = error;
+    return error == ENOENT ? NameChange::changed : NameChange::failed;
+  }
+  // name now holds the link; temporary what name held a moment ago.
+  if (name_holds(dir, temporary, copy)) {
+    ::unlinkat(dir.fd, temporary, 0);
+    return NameChange::done;
+  }
+  if (rename_exchange(dir.fd, temporary, name) != 0) return NameChange::stranded;
+  ::unlinkat(dir.fd, temporary, 0);
+  return NameChange::changed;
+}
+
+NameChange remove_name(DirectoryRef dir, const char* name, const FileFacts& copy,
+                       const char* temporary) {
+  if (rename_no_replace(dir.fd, name, temporary) != 0)
+    return errno == ENOENT ? NameChange::changed : NameChange::failed;
+  // What name held now stands under temporary, a fresh random name.
+  const bool same = name_holds(dir, temporary, copy);
+  if (same && ::unlinkat(dir.fd, temporary, 0) == 0) return NameChange::done;
+  const int error = errno;
+  if (rename_no_replace(dir.fd, temporary, name) != 0) return NameChange::stranded;
+  errno = error;
+  return same ? NameChange::failed : NameChange::changed;
+}
+
+Sharing share_blocks(const FileHandle& kept, const FileHandle& copy, std::uint64_t offset,
+                     std::uint64_t length, std::uint64_t& shared) {
+  shared = 0;
+  // The request and the one destination the kernel reads after it.
+  alignas(8) unsigned char request[sizeof(file_dedupe_range) + sizeof(file_dedupe_range_info)] = {};
+  auto* range = reinterpret_cast<file_dedupe_range*>(request);
+  auto* info = reinterpret_cast<file_dedupe_range_info*>(request + sizeof(file_dedupe_range));
+  range->src_offset = offset;
+  range->src_length = length;
+  range->dest_count = 1;
+  info->dest_fd = copy.fd();
+  info->dest_offset = offset;
+  int result;
+  do {
+    result = ::ioctl(kept.fd(), FIDEDUPERANGE, range);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0 || info->status < 0) {
+    if (result == 0) errno = -info->status;
+    const int e = errno;
+    return e == EOPNOTSUPP || e == ENOTTY || e == EXDEV || e == EINVAL ? Sharing::unsupported
+                                                                       : Sharing::failed;
+  }
+  if (info->status == FILE_DEDUPE_RANGE_DIFFERS) return Sharing::differs;
+  shared = info->bytes_deduped;
+  return Sharing::shared;
+}
+
+bool real_directory_path(const char* path, char* out, std::size_t capacity) {
+  char resolved[PATH_MAX];
+  if (::realpath(path, resolved) == nullptr) return false;
+  struct stat st;
+  if (::stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  const std::size_t length = std::strlen(resolved);
+  if (length >= capacity) return false;
+  std::memcpy(out, resolved, length + 1);
+  return true;
+}
+
+std::uint64_t random_bits() {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    bits = static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(::getpid()) << 32);
+  }
+  return bits;
+}
+
+}  // namespace mirvale::platform
