@@ -20,6 +20,7 @@ constexpr const char* kReasons[] = {"Not Opened",
                                     "Other Filesystem",
                                     "Other Owner",
                                     "Cannot Share",
+                                    "Shared Already",
                                     "Kept Below --keep-in",
                                     "No File Below --keep-in",
                                     "Too Many Before Kept"};
@@ -300,11 +301,17 @@ bool Reclaim::change_name(const char* path, const Place& place, const platform::
 // at a time; false, with the reason said, when it does not share them all.
 bool Reclaim::share(const char* path, const platform::FileHandle& copy,
                     const platform::FileFacts& facts, std::uint64_t& shared) {
+  bool asked = false;  // some piece was not shared already
   for (std::uint64_t at = 0; at < facts.size;) {
     const std::uint64_t left = facts.size - at;
+    const std::uint64_t piece = left < kSharePiece ? left : kSharePiece;
+    if (platform::blocks_already_shared(kept_, copy, at, piece)) {
+      at += piece;
+      continue;
+    }
+    asked = true;
     std::uint64_t got = 0;
-    const platform::Sharing sharing =
-        platform::share_blocks(kept_, copy, at, left < kSharePiece ? left : kSharePiece, got);
+    const platform::Sharing sharing = platform::share_blocks(kept_, copy, at, piece, got);
     shared += got;
     if (sharing == platform::Sharing::shared && got > 0) {
       at += got;
@@ -320,7 +327,9 @@ bool Reclaim::share(const char* path, const platform::FileHandle& copy,
     }
     return false;
   }
-  return true;
+  if (asked || facts.size == 0) return true;
+  leave(path, LeftAlone::shared_already);
+  return false;
 }
 
 // Counts and says a change made, or planned in a dry run.
@@ -348,7 +357,9 @@ void Reclaim::leave(const char* path, LeftAlone reason) {
   ++left_[static_cast<int>(reason)];
   if (is_failure(reason)) failed_ = true;
   const bool quiet_reason = reason == LeftAlone::same_file || reason == LeftAlone::kept_below ||
-                            reason == LeftAlone::no_kept_file || reason == LeftAlone::cannot_share;
+                            reason == LeftAlone::no_kept_file ||
+                            reason == LeftAlone::cannot_share ||
+                            reason == LeftAlone::shared_already;
   if (json_ != nullptr) {
     json_->left_alone(kReasons[static_cast<int>(reason)], path);
   } else if (!quiet_reason) {

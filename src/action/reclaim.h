@@ -22,17 +22,18 @@ enum class ActionKind : std::uint8_t { none, dedupe, link, remove };
 
 // Why a copy was left as it is. The first few are failures of the checks.
 enum class LeftAlone : std::uint8_t {
-  not_opened,    // it, its directory or the kept file could not be opened safely
-  changed,       // not the file it was when confirmed, or no longer under its name
-  differs,       // its bytes are no longer the kept file's
-  failed,        // the system refused the change
-  same_file,     // the kept file's own inode under another name
-  other_device,  // --link: on another filesystem than the kept file
-  other_owner,   // --link: another owner, group or mode than the kept file's
-  cannot_share,  // --dedupe: its filesystem cannot share blocks
-  kept_below,    // it lies below a --keep-in directory
-  no_kept_file,  // its group has no file below a --keep-in directory
-  too_many,      // one of too many met before the kept file to be held back
+  not_opened,      // it, its directory or the kept file could not be opened safely
+  changed,         // not the file it was when confirmed, or no longer under its name
+  differs,         // its bytes are no longer the kept file's
+  failed,          // the system refused the change
+  same_file,       // the kept file's own inode under another name
+  other_device,    // --link: on another filesystem than the kept file
+  other_owner,     // --link: another owner, group or mode than the kept file's
+  cannot_share,    // --dedupe: its filesystem cannot share blocks
+  shared_already,  // --dedupe: its blocks are the kept file's already
+  kept_below,      // it lies below a --keep-in directory
+  no_kept_file,    // its group has no file below a --keep-in directory
+  too_many,        // one of too many met before the kept file to be held back
   count
 };
 

@@ -79,6 +79,13 @@ enum class Sharing {
 Sharing share_blocks(const FileHandle& kept, const FileHandle& copy, std::uint64_t offset,
                      std::uint64_t length, std::uint64_t& shared);
 
+// Whether bytes [offset, offset + length) of copy already lie in the very
+// blocks on disk that hold the same bytes of kept, as after an earlier
+// dedupe: sharing them again would free nothing. False where that cannot be
+// told (a hole, data not yet placed, more pieces than one look takes).
+bool blocks_already_shared(const FileHandle& kept, const FileHandle& copy, std::uint64_t offset,
+                           std::uint64_t length);
+
 // The absolute path of the directory at path, links and dots resolved,
 // into out (capacity bytes); false when it is not a directory or does not fit.
 bool real_directory_path(const char* path, char* out, std::size_t capacity);

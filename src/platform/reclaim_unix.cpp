@@ -1,6 +1,7 @@
 // The system calls of acting on duplicates: openat2 without links, linkat,
 // renameat2, unlinkat, fstatat without following, FIDEDUPERANGE.
 #include <fcntl.h>
+#include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
 #include <sys/ioctl.h>
@@ -79,7 +80,65 @@ bool link_descriptor(const FileHandle& file, int dir, const char* name) {
   return ::linkat(AT_FDCWD, link, dir, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
+// Where one look at a file's blocks puts what it finds: up to kExtents
+// pieces, each a run of the file's bytes and where they lie on disk.
+constexpr unsigned kExtents = 64;
+struct ExtentMap {
+  alignas(fiemap) unsigned char bytes[sizeof(fiemap) + kExtents * sizeof(fiemap_extent)];
+  fiemap* map() { return reinterpret_cast<fiemap*>(bytes); }
+};
+
+// Maps bytes [offset, end) of the open file, its delayed writes placed
+// first; false when the file system cannot tell, or a piece is not plainly
+// on disk or has no place yet.
+bool map_extents(int fd, std::uint64_t offset, std::uint64_t end, ExtentMap& extents) {
+  std::memset(extents.bytes, 0, sizeof extents.bytes);
+  fiemap* map = extents.map();
+  map->fm_start = offset;
+  map->fm_length = end - offset;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = kExtents;
+  if (::ioctl(fd, FS_IOC_FIEMAP, map) != 0) return false;
+  constexpr std::uint32_t kUnplain = FIEMAP_EXTENT_UNKNOWN | FIEMAP_EXTENT_DELALLOC |
+                                     FIEMAP_EXTENT_ENCODED | FIEMAP_EXTENT_DATA_INLINE |
+                                     FIEMAP_EXTENT_DATA_TAIL | FIEMAP_EXTENT_NOT_ALIGNED |
+                                     FIEMAP_EXTENT_UNWRITTEN;
+  for (std::uint32_t i = 0; i < map->fm_mapped_extents; ++i)
+    if ((map->fm_extents[i].fe_flags & kUnplain) != 0) return false;
+  return true;
+}
+
+// The disk address of the byte at logical in a map, and the bytes that
+// follow it in the same piece; false in a hole or past what was mapped.
+bool disk_address(fiemap* map, std::uint64_t logical, std::uint64_t& physical, std::uint64_t& run) {
+  for (std::uint32_t i = 0; i < map->fm_mapped_extents; ++i) {
+    const fiemap_extent& e = map->fm_extents[i];
+    if (logical < e.fe_logical || logical - e.fe_logical >= e.fe_length) continue;
+    physical = e.fe_physical + (logical - e.fe_logical);
+    run = e.fe_length - (logical - e.fe_logical);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool blocks_already_shared(const FileHandle& kept, const FileHandle& copy, std::uint64_t offset,
+                           std::uint64_t length) {
+  ExtentMap kept_map, copy_map;
+  const std::uint64_t end = offset + length;
+  if (!map_extents(kept.fd(), offset, end, kept_map) ||
+      !map_extents(copy.fd(), offset, end, copy_map))
+    return false;
+  for (std::uint64_t at = offset; at < end;) {
+    std::uint64_t kept_at, kept_run, copy_at, copy_run;
+    if (!disk_address(kept_map.map(), at, kept_at, kept_run) ||
+        !disk_address(copy_map.map(), at, copy_at, copy_run) || kept_at != copy_at)
+      return false;
+    at += kept_run < copy_run ? kept_run : copy_run;
+  }
+  return true;
+}
 
 bool file_facts(const FileHandle& file, FileFacts& facts) {
   struct stat st;
