@@ -29,7 +29,7 @@ enum class OptionId {
 
 struct Option {
   OptionId id;
-  platform::OptionSpec spec;
+  platform::OptionForm form;
   const char* value_name;  // how the usage text names its value, if it takes one
   const char* help;        // what it does, for the usage text
 };
@@ -135,7 +135,7 @@ bool take_value(Reading& reading, const Option& option, const char* value) {
     default:
       return true;
   }
-  reading.console.print(kBadValue, value, option.spec.name);
+  reading.console.print(kBadValue, value, option.form.name);
   return false;
 }
 
@@ -193,7 +193,7 @@ bool handle_option(void* context, const platform::OptionEvent& event) {
   }
   if (!take_flag(reading, option.id)) return false;
   if (option.id == OptionId::quiet) reading.settings.quiet = true;
-  if (option.spec.takes_value && !take_value(reading, option, event.value)) return false;
+  if (option.form.takes_value && !take_value(reading, option, event.value)) return false;
   reading.outcome = CommandLine::run;
   return true;
 }
@@ -225,10 +225,10 @@ void print_usage(platform::Console& console, const char* argv0) {
   for (const Option& option : kOptions) {
     char left[40];
     const char* value = option.value_name != nullptr ? option.value_name : "";
-    if (option.spec.short_name != 0)
-      std::snprintf(left, sizeof left, "  -%c, --%s", option.spec.short_name, option.spec.name);
+    if (option.form.short_name != 0)
+      std::snprintf(left, sizeof left, "  -%c, --%s", option.form.short_name, option.form.name);
     else
-      std::snprintf(left, sizeof left, "      --%s%s%s", option.spec.name, *value ? "=" : "",
+      std::snprintf(left, sizeof left, "      --%s%s%s", option.form.name, *value ? "=" : "",
                     value);
     console.print("%-26s%s\n", left, option.help);
   }
@@ -237,11 +237,11 @@ void print_usage(platform::Console& console, const char* argv0) {
 CommandLine read_command_line(int argc, char** argv, Settings& settings,
                               platform::Console& console) {
   const char* argv0 = argc > 0 ? argv[0] : nullptr;
-  platform::OptionSpec specs[kOptionCount];
-  for (std::size_t i = 0; i < kOptionCount; ++i) specs[i] = kOptions[i].spec;
+  platform::OptionForm forms[kOptionCount];
+  for (std::size_t i = 0; i < kOptionCount; ++i) forms[i] = kOptions[i].form;
   Reading reading{settings, console, argv0};
   const int first =
-      argc > 0 ? platform::read_options(argc, argv, specs, kOptionCount, &handle_option, &reading)
+      argc > 0 ? platform::read_options(argc, argv, forms, kOptionCount, &handle_option, &reading)
                : 0;
   if (first >= 0 && take_directories(reading, argc, argv, first) && actions_complete(reading))
     return CommandLine::run;

@@ -8,7 +8,8 @@
 
 namespace mirvale::platform {
 
-struct OptionSpec {
+// How an option is written on the command line.
+struct OptionForm {
   const char* name;  // the long name, without the leading "--"
   char short_name;   // its one-letter form, or 0 when it has none
   bool takes_value;  // it needs a value: --name=value or --name value
@@ -29,10 +30,10 @@ using OptionHandler = bool (*)(void* context, const OptionEvent& event);
 // The most options a table may hold.
 constexpr std::size_t kMaxOptions = 16;
 
-// Reads the options of argv against the count specs (at most kMaxOptions),
+// Reads the options of argv against the count forms (at most kMaxOptions),
 // handing each to handle. Returns the index in argv of the first operand,
 // every operand following it, or -1 when handle stopped the reading.
-int read_options(int argc, char** argv, const OptionSpec* specs, std::size_t count,
+int read_options(int argc, char** argv, const OptionForm* forms, std::size_t count,
                  OptionHandler handle, void* context);
 
 // True when text matches the shell wildcard pattern; with whole_path, a '/'

@@ -12,7 +12,7 @@ namespace {
 constexpr int kLongValue = 256;
 }  // namespace
 
-int read_options(int argc, char** argv, const OptionSpec* specs, std::size_t count,
+int read_options(int argc, char** argv, const OptionForm* forms, std::size_t count,
                  OptionHandler handle, void* context) {
   if (count > kMaxOptions) return -1;
   // A leading ':' keeps getopt silent and tells a missing value from an unknown option.
@@ -20,11 +20,11 @@ int read_options(int argc, char** argv, const OptionSpec* specs, std::size_t cou
   std::size_t used = 1;
   struct option longs[kMaxOptions + 1] = {};
   for (std::size_t i = 0; i < count; ++i) {
-    longs[i] = {specs[i].name, specs[i].takes_value ? required_argument : no_argument, nullptr,
+    longs[i] = {forms[i].name, forms[i].takes_value ? required_argument : no_argument, nullptr,
                 kLongValue + static_cast<int>(i)};
-    if (specs[i].short_name == 0) continue;
-    shorts[used++] = specs[i].short_name;
-    if (specs[i].takes_value) shorts[used++] = ':';
+    if (forms[i].short_name == 0) continue;
+    shorts[used++] = forms[i].short_name;
+    if (forms[i].takes_value) shorts[used++] = ':';
   }
   shorts[used] = '\0';
   optind = 0;  // a full restart, for a process that reads more than one command line
@@ -43,7 +43,7 @@ int read_options(int argc, char** argv, const OptionSpec* specs, std::size_t cou
       event.index = static_cast<std::size_t>(got - kLongValue);
     } else {
       for (std::size_t i = 0; i < count; ++i)
-        if (specs[i].short_name == got) event.index = i;
+        if (forms[i].short_name == got) event.index = i;
     }
     if (!handle(context, event)) return -1;
   }
