@@ -169,11 +169,9 @@ void Reclaim::file(std::string_view text) {
 // said, when it cannot be.
 bool Reclaim::take_kept(const char* path) {
   Place place;
-  std::uint64_t size;
   if (!locate(path, place) ||
-      platform::open_regular_below(place.root->handle, place.below, kept_, size) !=
-          platform::OpenStatus::opened ||
-      !platform::file_facts(kept_, kept_facts_)) {
+      platform::open_file_below(place.root->handle, place.below, kept_, kept_facts_) !=
+          platform::OpenStatus::opened) {
     kept_.close();
     leave(path, LeftAlone::not_opened);
     return false;
@@ -220,11 +218,8 @@ void Reclaim::act_on(const char* path) {
 // Opens the copy at path the safe way and learns its facts.
 bool Reclaim::check_copy(const char* path, Place& place, platform::FileHandle& copy,
                          platform::FileFacts& facts) {
-  std::uint64_t size;
-  if (!locate(path, place) ||
-      platform::open_regular_below(place.root->handle, place.below, copy, size) !=
-          platform::OpenStatus::opened ||
-      !platform::file_facts(copy, facts)) {
+  if (!locate(path, place) || platform::open_file_below(place.root->handle, place.below, copy,
+                                                        facts) != platform::OpenStatus::opened) {
     leave(path, LeftAlone::not_opened);
     return false;
   }

@@ -96,11 +96,12 @@ OpenStatus open_regular_file_at(DirectoryRef dir, const char* name, FileHandle& 
   return keep_if_regular(open_retrying_at(dir.fd, name, kReadFlags, 0, out), out, size);
 }
 
-// openat2 refusing every link on the way; ENOSYS where the kernel (or a
-// sandbox's filter) does not offer it.
-static OpenStatus open_resolving_no_links(int dir_fd, const char* relative, FileHandle& out) {
+// openat2 refusing every link on the way, the last name opened with flags;
+// ENOSYS where the kernel (or a sandbox's filter) does not offer it.
+static OpenStatus open_resolving_no_links(int dir_fd, const char* relative, int flags,
+                                          FileHandle& out) {
   struct open_how how = {};
-  how.flags = kReadFlags | O_CLOEXEC;
+  how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
   how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   long fd;
   do {
@@ -114,13 +115,13 @@ static OpenStatus open_resolving_no_links(int dir_fd, const char* relative, File
 
 // The same one directory at a time, for kernels without openat2 and where
 // only the plain calls are made.
-static OpenStatus open_name_by_name(int dir_fd, const char* relative, FileHandle& out) {
+static OpenStatus open_name_by_name(int dir_fd, const char* relative, int flags, FileHandle& out) {
   FileHandle dir;
   char name[256];
   for (;;) {
     const char* slash = std::strchr(relative, '/');
     if (slash == nullptr)
-      return open_retrying_at(dir.valid() ? dir.fd() : dir_fd, relative, kReadFlags, 0, out);
+      return open_retrying_at(dir.valid() ? dir.fd() : dir_fd, relative, flags, 0, out);
     const size_t length = static_cast<size_t>(slash - relative);
     if (length == 0 || length >= sizeof name) return OpenStatus::failed;
     std::memcpy(name, relative, length);
@@ -134,16 +135,17 @@ static OpenStatus open_name_by_name(int dir_fd, const char* relative, FileHandle
   }
 }
 
+OpenStatus open_below(int top, const char* relative, int flags, FileHandle& out) {
+  if (kPlainCallsOnly) return open_name_by_name(top, relative, flags, out);
+  const OpenStatus status = open_resolving_no_links(top, relative, flags, out);
+  if (status == OpenStatus::failed && errno == ENOSYS)
+    return open_name_by_name(top, relative, flags, out);
+  return status;
+}
+
 OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle& out,
                               std::uint64_t& size) {
-  OpenStatus status;
-  if (kPlainCallsOnly) {
-    status = open_name_by_name(top.fd, relative, out);
-  } else {
-    status = open_resolving_no_links(top.fd, relative, out);
-    if (status == OpenStatus::failed && errno == ENOSYS)
-      status = open_name_by_name(top.fd, relative, out);
-  }
+  const OpenStatus status = open_below(top.fd, relative, kReadFlags, out);
   size = kAnySize;
   return keep_if_regular(status, out, size);
 }
@@ -151,7 +153,7 @@ OpenStatus open_regular_below(DirectoryRef top, const char* relative, FileHandle
 int descriptors_opening_below(DirectoryRef top) {
   if (kPlainCallsOnly) return 2;
   FileHandle probe;
-  const OpenStatus status = open_resolving_no_links(top.fd, ".", probe);
+  const OpenStatus status = open_resolving_no_links(top.fd, ".", kReadFlags, probe);
   return status == OpenStatus::failed && errno == ENOSYS ? 2 : 1;
 }
 

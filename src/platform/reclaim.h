@@ -33,6 +33,11 @@ struct FileFacts {
 
 // The facts of the open file; false when they cannot be learnt.
 bool file_facts(const FileHandle& file, FileFacts& facts);
+// Opens the regular file at relative below top as open_regular_below does,
+// no link followed at any depth, and learns its facts with the one look
+// that checks it is a regular file.
+OpenStatus open_file_below(DirectoryRef top, const char* relative, FileHandle& out,
+                           FileFacts& facts);
 
 // Opens the directory at the first length bytes of relative, names joined
 // by '/' below top, with no link followed at any depth; length 0 lends top

@@ -1,9 +1,8 @@
-// The system calls of acting on duplicates: openat2 without links, linkat,
+// The system calls of acting on duplicates: directories opened without links, linkat,
 // renameat2, unlinkat, fstatat without following, FIDEDUPERANGE.
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
-#include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -36,29 +35,6 @@ void take_facts(const struct stat& st, FileFacts& facts) {
   facts.group = st.st_gid;
   facts.links = static_cast<std::uint64_t>(st.st_nlink);
   facts.regular = S_ISREG(st.st_mode);
-}
-
-// The directory one name at a time, each opened without following a link,
-// for kernels without openat2.
-OpenStatus open_path_name_by_name(int top, const char* relative, std::size_t length,
-                                  FileHandle& out) {
-  FileHandle dir;
-  for (std::size_t at = 0; at < length;) {
-    const char* slash = static_cast<const char*>(std::memchr(relative + at, '/', length - at));
-    const std::size_t end = slash != nullptr ? static_cast<std::size_t>(slash - relative) : length;
-    char name[NAME_MAX + 1];
-    if (end == at || end - at > NAME_MAX) return OpenStatus::failed;
-    std::memcpy(name, relative + at, end - at);
-    name[end - at] = '\0';
-    FileHandle next;
-    const OpenStatus status = open_retrying_at(dir.valid() ? dir.fd() : top, name,
-                                               O_PATH | O_DIRECTORY | O_NOFOLLOW, 0, next);
-    if (status != OpenStatus::opened) return status;
-    dir = std::move(next);
-    at = end + 1;
-  }
-  out = std::move(dir);
-  return OpenStatus::opened;
 }
 
 int rename_exchange(int dir, const char* from, const char* to) {
@@ -147,6 +123,15 @@ bool file_facts(const FileHandle& file, FileFacts& facts) {
   return true;
 }
 
+OpenStatus open_file_below(DirectoryRef top, const char* relative, FileHandle& out,
+                           FileFacts& facts) {
+  const OpenStatus status = open_below(top.fd, relative, kReadFlags, out);
+  if (status != OpenStatus::opened) return status;
+  if (file_facts(out, facts) && facts.regular) return status;
+  out.close();
+  return OpenStatus::failed;
+}
+
 OpenStatus open_directory_below(DirectoryRef top, const char* relative, std::size_t length,
                                 FileHandle& out) {
   out.close();
@@ -155,19 +140,7 @@ OpenStatus open_directory_below(DirectoryRef top, const char* relative, std::siz
   if (length >= sizeof path) return OpenStatus::failed;
   std::memcpy(path, relative, length);
   path[length] = '\0';
-  struct open_how how = {};
-  how.flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  long fd;
-  do {
-    fd = ::syscall(SYS_openat2, top.fd, path, &how, sizeof how);
-  } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) {
-    out = FileHandle(static_cast<int>(fd));
-    return OpenStatus::opened;
-  }
-  if (errno == ENOSYS || errno == EPERM) return open_path_name_by_name(top.fd, path, length, out);
-  return errno == EMFILE || errno == ENFILE ? OpenStatus::out_of_descriptors : OpenStatus::failed;
+  return open_below(top.fd, path, O_PATH | O_DIRECTORY | O_NOFOLLOW, out);
 }
 
 bool name_holds(DirectoryRef dir, const char* name, const FileFacts& facts) {

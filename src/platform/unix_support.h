@@ -33,6 +33,11 @@ constexpr bool kPlainCallsOnly = false;
 // openat with O_CLOEXEC added, retried after EINTR; the descriptor in out.
 OpenStatus open_retrying_at(int dir_fd, const char* name, int flags, mode_t mode, FileHandle& out);
 
+// Opens relative, names joined by '/' below the directory top, the last
+// with flags (O_CLOEXEC added), no link followed at any depth: in one call
+// where the kernel offers openat2, else a directory at a time.
+OpenStatus open_below(int top, const char* relative, int flags, FileHandle& out);
+
 // How files to read are opened: never creating, never following a link,
 // never blocking, never taking a terminal.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
