@@ -177,6 +177,7 @@ int Run::scan_and_report() {
   if (!scan_completed(failure)) return kExitFailed;
   print_phase(kReportPhase);
   confirmation_.begin(roots_);
+  if (reclaim_.active()) reclaim_.start(budget_, queue_.workers());
   report_.report_duplicates();
   if (reclaim_.active()) reclaim_.summarise();
   confirmation_.end();

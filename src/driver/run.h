@@ -45,7 +45,7 @@ class Run {
   // Allocates what the run needs beyond the object itself; false when the
   // memory is not there. Called before any worker starts, so that no
   // worker's stack takes the memory of anything else.
-  bool allocate() { return tree_.allocate(); }
+  bool allocate() { return tree_.allocate() && reclaim_.allocate(settings_.reclaim); }
   // Says that the memory was not there; the exit status.
   int fail_for_memory();
   // Opens the directories to scan and checks that no two overlap, before

@@ -67,7 +67,8 @@ void Report::report_duplicates() {
   while (!out_of_descriptors_ && !queue_.empty()) print_oldest();
   queue_.abandon();
   if (reclaim_ != nullptr) reclaim_->end_group();
-  if (stack_full_ && !out_of_descriptors_ && json_ == nullptr) console_.write(kStackFull);
+  if (stack_full_ && !out_of_descriptors_ && json_ == nullptr)
+    write_console(kStackFull.data(), kStackFull.size());
   if (!log_failed_ && !log_writer_.flush()) log_failed_ = true;
 }
 
@@ -387,11 +388,19 @@ void Report::emit_file(std::string_view path) {
   if (reclaim_ != nullptr) reclaim_->file(path);
 }
 
+// While copies are acted on, the console's text takes its place among their lines.
+void Report::write_console(const void* bytes, size_t size) {
+  if (reclaim_ != nullptr)
+    reclaim_->print(bytes, size);
+  else
+    console_.write(bytes, size);
+}
+
 // Hands the first size bytes of the I/O buffer to the console and to the
 // log's block. After a failed or short block write the log gets nothing
 // more, so that it holds a prefix of the report.
 void Report::emit_line(size_t size) {
-  if (json_ == nullptr) console_.write(io_.bytes, size);
+  if (json_ == nullptr) write_console(io_.bytes, size);
   if (!log_failed_ && !log_writer_.put(io_.bytes, size)) log_failed_ = true;
 }
 

@@ -97,6 +97,7 @@ class Report {
   void print_heading();
   void print_path(const char* path, std::size_t length);
   void emit_line(size_t size);
+  void write_console(const void* bytes, size_t size);
   void emit_file(std::string_view path);
 
   DigestTree& tree_;
