@@ -262,6 +262,32 @@ TEST_F(ReclaimTest, KeepInKeepsItsFilesAndSkipsGroupsWithoutOne) {
   EXPECT_EQ(run({"--delete", "--keep-in", work_.path(), tree_.path()}).status, 2);
 }
 
+// Copies acted on in workers print exactly what one thread prints: more
+// groups than stay open at once, more lines than the held text holds, and
+// copies met before their kept file under --keep-in.
+TEST_F(ReclaimTest, WorkersPrintWhatOneThreadPrints) {
+  for (const char* dir : {"a", "keep", "b"}) test::make_dir(tree_ / dir);
+  const std::string name(150, 'n');
+  for (int g = 0; g < 700; ++g)
+    for (const char* dir : {"a", "keep", "b"})
+      if (dir[0] != 'k' || g % 2 == 0)
+        test::write_file(tree_ / (dir + ("/" + name) + std::to_string(g)),
+                         "group " + std::to_string(g));
+  std::string out[2];
+  for (int threads : {0, 4}) {
+    test::RunOptions options;
+    options.cwd = work_.path();
+    options.environment = {std::string(kThreadsVariable) + "=" + std::to_string(threads)};
+    const test::RunResult r = test::run_mirvale(
+        {"--link", "--dry-run", "--keep-in", tree_ / "keep", tree_.path()}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    out[threads > 0] = r.out;
+  }
+  EXPECT_GT(out[0].size(), 600000u);
+  EXPECT_EQ(out[1], out[0]);
+}
+
 // Hard links in one group, and one file reached through a bind mount: the
 // kept file's other names are never taken for its copies.
 TEST_F(ReclaimTest, AFileReachedTwiceIsNeverItsOwnCopy) {
