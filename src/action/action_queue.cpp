@@ -1,6 +1,8 @@
 // The queue of held lines and copies: a ring of entries over a ring of
-// bytes, the adding thread handing on its head, each worker acting on the
-// copies of the groups given to it, in order.
+// bytes, the adding thread handing on its head, the workers taking the
+// oldest copy whose group no other worker acts on, so that a group's copies
+// are acted on one at a time, in order, and its kept file's facts pass from
+// one worker to the next under the lock.
 #include "action/action_queue.h"
 
 #include <cstring>
@@ -30,10 +32,9 @@ void ActionQueue::end_workers() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  for (unsigned w = 0; w < worker_count_; ++w) {
-    workers_[w].wake.notify_one();
+  work_.notify_all();
+  for (unsigned w = 0; w < worker_count_; ++w)
     if (workers_[w].thread.joinable()) workers_[w].thread.join();
-  }
   worker_count_ = 0;
 }
 
@@ -47,8 +48,8 @@ std::size_t ActionQueue::open_group() {
       slot.open = true;
       slot.closed = false;
       slot.held = 0;
+      slot.busy = false;
       slot.group.changed = false;
-      slot.worker = worker_count_ > 0 ? next_worker_++ % worker_count_ : 0;
       return g;
     }
     wait_for_work(lock);
@@ -104,16 +105,14 @@ void ActionQueue::add_copy(std::size_t g, const char* path) {
   const std::size_t size = std::strlen(path) + 1;
   Entry& e = add(lock, Kind::copy, g, size);
   std::memcpy(text_ + e.at, path, size);
-  Slot& slot = slots_[g];
-  e.worker = slot.worker;
   if (worker_count_ > 0) {
     // A worker is woken for a batch, not a copy, so that neither side
     // sleeps and wakes for each one.
-    Worker& worker = workers_[e.worker];
-    if (++worker.queued >= kWakeBatch && worker.asleep) worker.wake.notify_one();
+    if (++untaken_ >= kWakeBatch && asleep_ > 0) work_.notify_one();
   } else {
     Worker& self = workers_[0];
-    e.outcome = action_->run(slot.group.kept, text_ + e.at, self.io, self.names);
+    e.taken = true;
+    e.outcome = action_->run(slots_[g].group.kept, text_ + e.at, self.io, self.names);
     e.done = true;
   }
   hand_on(lock);
@@ -195,41 +194,53 @@ void ActionQueue::hand_on(std::unique_lock<std::mutex>& lock) {
 
 // Waits until some worker has done a copy, waking those with copies to do.
 void ActionQueue::wait_for_work(std::unique_lock<std::mutex>& lock) {
-  for (unsigned w = 0; w < worker_count_; ++w)
-    if (workers_[w].asleep && workers_[w].queued > 0) workers_[w].wake.notify_one();
+  if (asleep_ > 0 && untaken_ > 0) work_.notify_all();
   waiting_ = true;
   progress_.wait(lock);
   waiting_ = false;
 }
 
-// A worker: acts on the copies of its groups in the order they came.
+// The oldest copy no worker has taken whose group no worker acts on; false
+// when there is none.
+bool ActionQueue::next_copy(std::uint64_t& i) {
+  if (first_untaken_ < head_) first_untaken_ = head_;
+  while (first_untaken_ < tail_ &&
+         (entry(first_untaken_).kind != Kind::copy || entry(first_untaken_).taken))
+    ++first_untaken_;
+  for (i = first_untaken_; i < tail_; ++i) {
+    const Entry& e = entry(i);
+    if (e.kind == Kind::copy && !e.taken && !slots_[e.group].busy) return true;
+  }
+  return false;
+}
+
+// A worker: acts on copies until the queue ends.
 void ActionQueue::serve(unsigned w) {
   Worker& self = workers_[w];
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    std::uint64_t i = self.cursor > head_ ? self.cursor : head_;
-    while (i < tail_ && !(entry(i).kind == Kind::copy && entry(i).worker == w && !entry(i).done))
-      ++i;
-    self.cursor = i;
-    if (i == tail_) {
-      if (stopping_) return;
-      self.asleep = true;
-      self.wake.wait(lock);
-      self.asleep = false;
+    std::uint64_t i = 0;
+    if (!next_copy(i)) {
+      if (stopping_ && untaken_ == 0) return;
+      ++asleep_;
+      work_.wait(lock);
+      --asleep_;
       continue;
     }
-    --self.queued;
     Entry& e = entry(i);
-    KeptFile& kept = slots_[e.group].group.kept;
+    Slot& slot = slots_[e.group];
+    e.taken = true;
+    slot.busy = true;
+    --untaken_;
     const char* path = text_ + e.at;
     lock.unlock();
-    const Outcome outcome = action_->run(kept, path, self.io, self.names);
+    const Outcome outcome = action_->run(slot.group.kept, path, self.io, self.names);
     lock.lock();
     e.outcome = outcome;
     e.done = true;
-    self.cursor = i + 1;
+    slot.busy = false;
     // What the adding thread waits for is room, which comes from the head.
-    if (waiting_ && (i == head_ || self.queued == 0)) progress_.notify_one();
+    if (waiting_ && (i == head_ || untaken_ == 0)) progress_.notify_one();
   }
 }
 

@@ -74,9 +74,9 @@ class ActionQueue {
   enum class Kind : std::uint8_t { text, copy, outcome };
   struct Entry {
     Kind kind = Kind::text;
+    bool taken = false;  // a worker acts on it, or has
     bool done = false;
     std::size_t group = kNoGroup;
-    unsigned worker = 0;
     std::size_t at = 0;      // where its bytes (a copy's path, with its 0) start in text_
     std::size_t length = 0;  // and their count
     std::uint64_t end = 0;   // text_tail_ just after them
@@ -87,14 +87,10 @@ class ActionQueue {
     bool open = false;
     bool closed = false;
     std::size_t held = 0;  // its entries not yet handed on
-    unsigned worker = 0;
+    bool busy = false;     // a worker acts on one of its copies
   };
   struct Worker {
     std::thread thread;
-    std::condition_variable wake;
-    std::uint64_t cursor = 0;  // the entries before it hold none of its copies to act on
-    std::size_t queued = 0;    // its copies added and not yet begun
-    bool asleep = false;
     IoBuffer io;
     NameSource names;
   };
@@ -104,6 +100,7 @@ class ActionQueue {
   bool reserve(std::size_t size, std::size_t& at);
   void hand_on(std::unique_lock<std::mutex>& lock);
   void wait_for_work(std::unique_lock<std::mutex>& lock);
+  bool next_copy(std::uint64_t& i);
   void release(Slot& slot);
   void serve(unsigned w);
   void end_workers();
@@ -112,10 +109,13 @@ class ActionQueue {
   const CopyAction* action_ = nullptr;
   std::mutex mutex_;
   std::condition_variable progress_;  // a copy is done, for the adding thread
+  std::condition_variable work_;      // copies wait, for the workers
   bool waiting_ = false;              // the adding thread waits on progress_
   bool stopping_ = false;
   unsigned worker_count_ = 0;
-  unsigned next_worker_ = 0;
+  unsigned asleep_ = 0;              // workers waiting on work_
+  std::size_t untaken_ = 0;          // copies added that no worker has taken
+  std::uint64_t first_untaken_ = 0;  // no copy before it waits to be taken
   std::size_t group_limit_ = 1;
   std::uint64_t head_ = 0;  // the first entry not handed on
   std::uint64_t tail_ = 0;  // the next entry to add
