@@ -13,8 +13,13 @@ void ActionQueue::start(const CopyAction& action, unsigned workers, std::size_t 
   action_ = &action;
   worker_count_ = workers < kMaxWorkers ? workers : static_cast<unsigned>(kMaxWorkers);
   group_limit_ = groups < 1 ? 1 : groups > kGroups ? kGroups : groups;
-  for (unsigned w = 0; w < worker_count_; ++w)
-    workers_[w].thread = std::thread([this, w] { serve(w); });
+  for (unsigned w = 0; w < worker_count_; ++w) {
+    try {
+      workers_[w].thread = std::thread([this, w] { serve(w); });
+    } catch (const std::exception&) {  // no memory for its stack: fewer workers
+      worker_count_ = w;
+    }
+  }
 }
 
 void ActionQueue::finish() {
