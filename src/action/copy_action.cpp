@@ -2,8 +2,6 @@
 // compared, looked at once more, then shared, linked or removed.
 #include "action/copy_action.h"
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include "scan/file_compare.h"
@@ -72,7 +70,13 @@ void NameSource::next(const char* prefix, char (&out)[40]) {
   std::uint64_t z = (state_ += 0x9e3779b97f4a7c15u);
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
-  std::snprintf(out, sizeof out, "%s%016" PRIx64, prefix, z ^ (z >> 31));
+  z ^= z >> 31;
+  std::size_t length = std::strlen(prefix);  // at most 16, as every prefix here
+  if (length + kLeftoverDigits >= sizeof out) length = 0;
+  std::memcpy(out, prefix, length);
+  for (std::size_t d = 0; d < kLeftoverDigits; ++d)
+    out[length + d] = "0123456789abcdef"[(z >> (4 * (kLeftoverDigits - 1 - d))) & 0xf];
+  out[length + kLeftoverDigits] = '\0';
 }
 
 Outcome CopyAction::run(KeptFile& kept, const char* path, IoBuffer& io, NameSource& names) const {
