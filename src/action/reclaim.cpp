@@ -121,7 +121,8 @@ void Reclaim::file(std::string_view text) {
   }
   const bool eligible =
       placed && !is_leftover(path) && (settings_.keep_in_count == 0 || below_keep_in(place));
-  if (!eligible || !take_kept(path)) return hold_back(path);
+  if (!eligible) return hold_back(path);
+  if (!take_kept(path)) return;  // said Not Opened: not acted on as a copy too
   // The files met before the kept one are its copies too.
   for (std::size_t at = 0; at < pending_used_; at += std::strlen(pending_ + at) + 1)
     queue_->add_copy(group_, pending_ + at);
