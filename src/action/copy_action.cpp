@@ -89,10 +89,12 @@ Outcome CopyAction::run(KeptFile& kept, const char* path, IoBuffer& io, NameSour
   if (!checks_hold(kept, path, place, copy, facts, out.leftover, io, out)) return out;
   at_seam(ReclaimSeam::before_change, path);
   // The last look: both files are what they were when checked and compared.
-  platform::FileFacts now_copy;
-  platform::FileFacts now_kept;
-  if (!platform::file_facts(copy, now_copy) || !now_copy.unchanged(facts) ||
-      !platform::file_facts(kept.handle, now_kept) || !now_kept.unchanged(kept.facts))
+  // A change of names looks at the copy under its name just before it is
+  // made, and that look finds it unchanged or nothing is done.
+  const bool looked_at_by_name = !dry_run_ && kind_ != ActionKind::dedupe;
+  platform::FileFacts now;
+  if ((!looked_at_by_name && (!platform::file_facts(copy, now) || !now.unchanged(facts))) ||
+      !platform::file_facts(kept.handle, now) || !now.unchanged(kept.facts))
     return leave(out, LeftAlone::changed);
   change(kept, path, place, copy, facts, names, out);
   return out;
@@ -165,7 +167,7 @@ void CopyAction::change_name(const KeptFile& kept, const char* path, const Place
   const bool link = kind_ == ActionKind::link && !out.leftover;
   names.next(kLeftoverPrefixes[link ? 0 : 1], out.temporary);
   platform::NameChange result = platform::NameChange::changed;
-  if (platform::name_holds(dir, name, facts)) {
+  if (platform::name_holds_unchanged(dir, name, facts)) {
     at_seam(ReclaimSeam::before_rename, path);
     result = link ? platform::link_in_place(kept.handle, dir, name, facts, out.temporary)
                   : platform::remove_name(dir, name, facts, out.temporary);

@@ -47,6 +47,8 @@ OpenStatus open_directory_below(DirectoryRef top, const char* relative, std::siz
 
 // Whether name in dir is, without following a link, the file of facts.
 bool name_holds(DirectoryRef dir, const char* name, const FileFacts& facts);
+// The same, and the file still has the size and status-change time of facts.
+bool name_holds_unchanged(DirectoryRef dir, const char* name, const FileFacts& facts);
 
 // How a change to a name went.
 enum class NameChange {

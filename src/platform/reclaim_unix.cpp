@@ -143,12 +143,25 @@ OpenStatus open_directory_below(DirectoryRef top, const char* relative, std::siz
   return open_below(top.fd, path, O_PATH | O_DIRECTORY | O_NOFOLLOW, out);
 }
 
-bool name_holds(DirectoryRef dir, const char* name, const FileFacts& facts) {
+namespace {
+
+bool look_at_name(DirectoryRef dir, const char* name, FileFacts& found) {
   struct stat st;
   if (::fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  FileFacts found;
   take_facts(st, found);
-  return found.regular && found.same_file(facts);
+  return found.regular;
+}
+
+}  // namespace
+
+bool name_holds(DirectoryRef dir, const char* name, const FileFacts& facts) {
+  FileFacts found;
+  return look_at_name(dir, name, found) && found.same_file(facts);
+}
+
+bool name_holds_unchanged(DirectoryRef dir, const char* name, const FileFacts& facts) {
+  FileFacts found;
+  return look_at_name(dir, name, found) && found.unchanged(facts);
 }
 
 NameChange link_in_place(const FileHandle& kept, DirectoryRef dir, const char* name,
