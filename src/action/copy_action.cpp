@@ -139,7 +139,7 @@ void CopyAction::change(KeptFile& kept, const char* path, const Place& place,
                         NameSource& names, Outcome& out) const {
   const std::uint64_t freed = facts.links == 1 && !facts.same_file(kept.facts) ? facts.size : 0;
   if (dry_run_) {
-    out.bytes = kind_ == ActionKind::dedupe && !out.leftover ? facts.size : freed;
+    out.bytes = kind_ == ActionKind::dedupe ? facts.size : freed;
     return;
   }
   if (kind_ == ActionKind::dedupe) return share(kept, copy, facts, out);
@@ -150,7 +150,7 @@ void CopyAction::change(KeptFile& kept, const char* path, const Place& place,
 }
 
 // Links or removes the copy's name in its directory, opened the safe way,
-// once the name is seen to hold the copy still.
+// once the name is seen to hold the copy still, unchanged.
 void CopyAction::change_name(const KeptFile& kept, const char* path, const Place& place,
                              const platform::FileFacts& facts, NameSource& names,
                              Outcome& out) const {
