@@ -408,6 +408,28 @@ INSTANTIATE_TEST_SUITE_P(
         SeamCase{"NameTaken", kNames, before_rename, &give_name_away, "Changed", "other file"}),
     [](const ::testing::TestParamInfo<SeamCase>& info) { return std::string(info.param.name); });
 
+// A kept file that cannot be opened is left alone once, not also held back
+// as a copy; its group, with no other file below --keep-in, is left alone.
+TEST_F(ReclaimTest, AKeptFileThatCannotBeOpenedIsLeftAloneOnce) {
+  static const SeamCase gone{
+      "KeptGone",
+      {},
+      before_kept,
+      [](const std::string& tree, const std::string&) { ::unlink((tree + "/keep/a").c_str()); },
+      "",
+      nullptr};
+  g_seam = &gone;
+  g_tree = tree_.path();
+  for (const char* dir : {"d", "keep"}) test::make_dir(tree_ / dir);
+  write_all({tree_ / "keep/a", tree_ / "d/b"}, "same bytes");
+  std::string out;
+  EXPECT_EQ(
+      run_with_seam(work_.path(), {"--delete", "--keep-in", tree_ / "keep", tree_.path()}, out), 1);
+  EXPECT_NE(out.find("Left Alone 2 (Not Opened 1, No File Below --keep-in 1)"), std::string::npos)
+      << out;
+  EXPECT_EQ(test::read_file(tree_ / "d/b"), "same bytes");
+}
+
 // --link killed at random moments: every name that was there is there
 // still, with its content; a later whole run removes what a killed one left.
 TEST_F(ReclaimTest, LinkKilledAtRandomLosesNoNameAndNoByte) {

@@ -13,11 +13,6 @@ namespace {
 constexpr const char* kLeftoverPrefixes[] = {".mirvale-link-", ".mirvale-delete-"};
 constexpr std::size_t kLeftoverDigits = 16;
 
-void at_seam(ReclaimSeam seam, const char* path) {
-  auto* const work = reclaim_hooks().at[static_cast<int>(seam)];
-  if (work != nullptr) work(path);
-}
-
 Outcome& leave(Outcome& out, LeftAlone reason) {
   out.reason = reason;
   return out;
@@ -28,6 +23,11 @@ Outcome& leave(Outcome& out, LeftAlone reason) {
 ReclaimHooks& reclaim_hooks() {
   static ReclaimHooks hooks;
   return hooks;
+}
+
+void at_seam(ReclaimSeam seam, const char* path) {
+  auto* const work = reclaim_hooks().at[static_cast<int>(seam)];
+  if (work != nullptr) work(path);
 }
 
 // The directory given that path lies below: the longest whose path and

@@ -45,6 +45,7 @@ enum class ReclaimSeam : std::uint8_t {
   before_checks,  // its group confirmed, the copy not yet opened
   before_change,  // the copy checked and compared, before the last look at both files
   before_rename,  // its name seen to hold it, before the name is changed
+  before_kept,    // a group's kept file about to be opened
   count
 };
 // The work a test does at each seam; the one mutable global, never set
@@ -53,6 +54,8 @@ struct ReclaimHooks {
   void (*at[static_cast<int>(ReclaimSeam::count)])(const char* copy_path) = {};
 };
 ReclaimHooks& reclaim_hooks();
+// Does the work a test set for seam, if any.
+void at_seam(ReclaimSeam seam, const char* path);
 
 // Where a file lies: the directory given above it and its path below that.
 struct Place {

@@ -136,6 +136,7 @@ void Reclaim::print(const void* bytes, std::size_t size) {
 // Opens the file at path as the group's kept file; false, with the reason
 // said, when it cannot be.
 bool Reclaim::take_kept(const char* path) {
+  at_seam(ReclaimSeam::before_kept, path);
   const std::size_t g = queue_->open_group();
   ActionGroup& group = queue_->group(g);
   Place place;
