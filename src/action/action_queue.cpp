@@ -9,10 +9,9 @@
 
 namespace mirvale {
 
-void ActionQueue::start(const CopyAction& action, unsigned workers, std::size_t groups) {
+void ActionQueue::start(const CopyAction& action, unsigned workers) {
   action_ = &action;
   worker_count_ = workers < kMaxWorkers ? workers : static_cast<unsigned>(kMaxWorkers);
-  group_limit_ = groups < 1 ? 1 : groups > kGroups ? kGroups : groups;
   for (unsigned w = 0; w < worker_count_; ++w) {
     try {
       workers_[w].thread = std::thread([this, w] { serve(w); });
@@ -20,6 +19,8 @@ void ActionQueue::start(const CopyAction& action, unsigned workers, std::size_t 
       worker_count_ = w;
     }
   }
+  // Acting as copies come, one group is open at a time.
+  group_limit_ = worker_count_ > 0 ? kGroups : 1;
 }
 
 void ActionQueue::finish() {
@@ -89,15 +90,6 @@ void ActionQueue::add_text(const void* bytes, std::size_t size) {
       last.end = text_tail_;
       return;
     }
-  }
-  if (size > kTextBytes) {  // more than the ring holds: everything before it first
-    while (head_ < tail_) {
-      hand_on(lock);
-      if (head_ < tail_) wait_for_work(lock);
-    }
-    lock.unlock();
-    printer_.text(static_cast<const char*>(bytes), size);
-    return;
   }
   Entry& e = add(lock, Kind::text, kNoGroup, size);
   std::memcpy(text_ + e.at, bytes, size);

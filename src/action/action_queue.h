@@ -45,15 +45,16 @@ class ActionQueue {
   static constexpr std::size_t kEntries = 4096;          // lines and copies held
   static constexpr std::size_t kTextBytes = 512 * 1024;  // the bytes of both
   static constexpr std::size_t kNoGroup = kGroups;
+  static_assert(kTextBytes >= kIoBufferSize + ScanPath::kCapacity, "a line and a path fit");
 
   explicit ActionQueue(ActionPrinter& printer) : printer_(printer) {}
   ActionQueue(const ActionQueue&) = delete;
   ActionQueue& operator=(const ActionQueue&) = delete;
   ~ActionQueue() { end_workers(); }
 
-  // Starts up to kMaxWorkers workers, with groups groups open at once at
-  // most (1 to kGroups); with none, each copy is acted on as it is added.
-  void start(const CopyAction& action, unsigned workers, std::size_t groups);
+  // Starts up to kMaxWorkers workers, which keep up to kGroups groups open;
+  // with none, each copy is acted on as it is added, one group at a time.
+  void start(const CopyAction& action, unsigned workers);
   // Waits for every copy and hands on all that is held; the workers end.
   void finish();
 
@@ -64,6 +65,7 @@ class ActionQueue {
   // No more copies come for group g; it is closed once all are handed on.
   void close_group(std::size_t g);
 
+  // A line of the report's, at most kIoBufferSize bytes.
   void add_text(const void* bytes, std::size_t size);
   // A copy of group g, to be acted on.
   void add_copy(std::size_t g, const char* path);

@@ -86,8 +86,7 @@ void Reclaim::start(DescriptorBudget& budget, unsigned workers) {
                                                                     : 0;
   budget_ = &budget;
   while (taken_ < taking && budget.take_file()) ++taken_;
-  queue_->start(action_, taken_ == wanted ? workers : 0,
-                taken_ == wanted ? ActionQueue::kGroups : 1);
+  queue_->start(action_, taken_ == wanted ? workers : 0);
 }
 
 void Reclaim::begin_group() {
