@@ -17,6 +17,7 @@ constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 constexpr char kGivenTwice[] = "Mirvale: Directory Given Twice '%s'|'%s'\n";
 constexpr char kLiesBelow[] = "Mirvale: Directory '%s' Lies Below '%s'\n";
+constexpr std::uint64_t kDescriptorTable = 1024;
 constexpr char kKeepInOutside[] = "Mirvale: Directory '%s' Lies Below No Directory Given\n";
 
 // The number of digest threads: that set in the environment, when it is a
@@ -49,6 +50,9 @@ int run_mirvale(int argc, char** argv, platform::Console& console) {
   }
   // The more descriptors, the fewer listings a deep tree gives up and reopens.
   platform::raise_open_file_limit();
+  // Room, while one thread runs, for the descriptors a run commonly holds at
+  // once: a listing a level of a deep walk, a kept file a group acted on.
+  platform::reserve_descriptor_table(kDescriptorTable);
   // A run that cannot have its memory ends before it touches any file.
   std::unique_ptr<Run> run(new (std::nothrow) Run(console, settings));
   if (!run) {

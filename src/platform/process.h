@@ -22,6 +22,11 @@ void program_path(char* out, size_t capacity, const char* argv0);
 
 // Raises the soft limit on open descriptors to the hard limit.
 void raise_open_file_limit();
+// Grows the descriptor table to hold count descriptors. Called before any
+// thread starts: a table grown while threads share it makes the kernel wait
+// out a grace period first (some milliseconds), and every thread that opens
+// a file meanwhile waits with it. Only advice: a refusal changes nothing.
+void reserve_descriptor_table(std::uint64_t count);
 // The soft limit on open descriptors; 0 when it cannot be learnt.
 std::uint64_t open_file_limit();
 // How many of the descriptors numbered below limit are open: those an open

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,15 @@ void raise_open_file_limit() {
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
   limit.rlim_cur = limit.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void reserve_descriptor_table(std::uint64_t count) {
+  const std::uint64_t limit = open_file_limit();
+  if (count > limit) count = limit;
+  if (count < 2 || count > static_cast<std::uint64_t>(INT_MAX)) return;
+  // Descriptor 0 is always open: the lowest free number from count - 1 on.
+  const int high = ::fcntl(0, F_DUPFD_CLOEXEC, static_cast<int>(count - 1));
+  if (high >= 0) ::close(high);
 }
 
 std::uint64_t open_file_limit() {
