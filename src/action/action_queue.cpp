@@ -115,6 +115,11 @@ void ActionQueue::add_copy(std::size_t g, const char* path) {
   hand_on(lock);
 }
 
+void ActionQueue::flush() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (untaken_ > 0 && asleep_ > 0) work_.notify_all();
+}
+
 void ActionQueue::add_outcome(std::size_t g, const char* path, const Outcome& outcome) {
   std::unique_lock<std::mutex> lock(mutex_);
   const std::size_t size = std::strlen(path) + 1;

@@ -69,6 +69,9 @@ class ActionQueue {
   void add_text(const void* bytes, std::size_t size);
   // A copy of group g, to be acted on.
   void add_copy(std::size_t g, const char* path);
+  // Wakes the workers for copies fewer than a batch, before the adding
+  // thread waits for something else.
+  void flush();
   // A file whose outcome is known already; g may be kNoGroup.
   void add_outcome(std::size_t g, const char* path, const Outcome& outcome);
 

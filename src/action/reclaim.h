@@ -56,6 +56,8 @@ class Reclaim : private ActionPrinter {
   void print(const void* bytes, std::size_t size);
   // The last group ends.
   void end_group();
+  // The report is about to wait: copies held back for a batch are begun.
+  void flush() { queue_->flush(); }
   // Waits for every copy, then prints the totals, on the console or into
   // the JSON document.
   void summarise();

@@ -122,6 +122,7 @@ void Report::push(std::uint32_t& count, std::uint32_t offset) {
 void Report::queue_group(std::uint32_t top) {
   while (!out_of_descriptors_ && queue_.oldest_ready()) print_oldest();
   if (!out_of_descriptors_ && queue_.full()) {
+    if (reclaim_ != nullptr) reclaim_->flush();
     queue_.wait_for_room();
     do {
       print_oldest();  // waits for it, if the workers finished out of order
@@ -134,6 +135,8 @@ void Report::queue_group(std::uint32_t top) {
 // Prints the oldest queued chain once it has been looked at: at once when
 // its files are all one content, else class by class.
 void Report::print_oldest() {
+  // Copies held back for a batch are begun before the report waits for a look.
+  if (reclaim_ != nullptr && !queue_.oldest_ready()) reclaim_->flush();
   const DigestQueue::Task& task = queue_.oldest();
   const std::uint32_t head = task.chain;
   if (task.outcome != DigestQueue::Outcome::one_class) {
