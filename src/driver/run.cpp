@@ -17,8 +17,10 @@ constexpr char kScanPhase[] = "Mirvale: Building File List & MD5 Hash...\n";
 constexpr char kReportPhase[] = "Mirvale: Searching For Duplicates...\n";
 constexpr char kGivenTwice[] = "Mirvale: Directory Given Twice '%s'|'%s'\n";
 constexpr char kLiesBelow[] = "Mirvale: Directory '%s' Lies Below '%s'\n";
-constexpr std::uint64_t kDescriptorTable = 1024;
 constexpr char kKeepInOutside[] = "Mirvale: Directory '%s' Lies Below No Directory Given\n";
+
+// Descriptors the table has room for from the start.
+constexpr std::uint64_t kDescriptorTable = 1024;
 
 // The number of digest threads: that set in the environment, when it is a
 // number the queue can use, else one per processor online. Each thread keeps
