@@ -109,17 +109,19 @@ void Reclaim::file(std::string_view text) {
   if (!in_group_ || text.size() >= sizeof path) return;
   std::memcpy(path, text.data(), text.size());
   path[text.size()] = '\0';
+  // A copy is placed by the worker that acts on it; here only to see
+  // whether it lies below --keep-in.
   Place place;
-  const bool placed = locate(*roots_, path, place);
+  const bool keeping_in = settings_.keep_in_count > 0;
   if (group_ != ActionQueue::kNoGroup) {
-    if (placed && below_keep_in(place))
+    if (keeping_in && locate(*roots_, path, place) && below_keep_in(place))
       say(path, LeftAlone::kept_below);
     else
       queue_->add_copy(group_, path);
     return;
   }
   const bool eligible =
-      placed && !is_leftover(path) && (settings_.keep_in_count == 0 || below_keep_in(place));
+      locate(*roots_, path, place) && !is_leftover(path) && (!keeping_in || below_keep_in(place));
   if (!eligible) return hold_back(path);
   if (!take_kept(path)) return;  // said Not Opened: not acted on as a copy too
   // The files met before the kept one are its copies too.
