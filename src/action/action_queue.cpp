@@ -99,9 +99,7 @@ void ActionQueue::add_text(const void* bytes, std::size_t size) {
 
 void ActionQueue::add_copy(std::size_t g, const char* path) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const std::size_t size = std::strlen(path) + 1;
-  Entry& e = add(lock, Kind::copy, g, size);
-  std::memcpy(text_ + e.at, path, size);
+  Entry& e = add_path(lock, Kind::copy, g, path);
   if (worker_count_ > 0) {
     // A worker is woken for a batch, not a copy, so that neither side
     // sleeps and wakes for each one.
@@ -117,14 +115,12 @@ void ActionQueue::add_copy(std::size_t g, const char* path) {
 
 void ActionQueue::flush() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (untaken_ > 0 && asleep_ > 0) work_.notify_all();
+  wake_for_untaken();
 }
 
 void ActionQueue::add_outcome(std::size_t g, const char* path, const Outcome& outcome) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const std::size_t size = std::strlen(path) + 1;
-  Entry& e = add(lock, Kind::outcome, g, size);
-  std::memcpy(text_ + e.at, path, size);
+  Entry& e = add_path(lock, Kind::outcome, g, path);
   e.outcome = outcome;
   e.done = true;
   hand_on(lock);
@@ -149,6 +145,15 @@ ActionQueue::Entry& ActionQueue::add(std::unique_lock<std::mutex>& lock, Kind ki
   e.length = size;
   e.end = text_tail_;
   if (group != kNoGroup) ++slots_[group].held;
+  return e;
+}
+
+// A new entry holding path, with its 0.
+ActionQueue::Entry& ActionQueue::add_path(std::unique_lock<std::mutex>& lock, Kind kind,
+                                          std::size_t group, const char* path) {
+  const std::size_t size = std::strlen(path) + 1;
+  Entry& e = add(lock, kind, group, size);
+  std::memcpy(text_ + e.at, path, size);
   return e;
 }
 
@@ -196,10 +201,15 @@ void ActionQueue::hand_on(std::unique_lock<std::mutex>& lock) {
 
 // Waits until some worker has done a copy, waking those with copies to do.
 void ActionQueue::wait_for_work(std::unique_lock<std::mutex>& lock) {
-  if (asleep_ > 0 && untaken_ > 0) work_.notify_all();
+  wake_for_untaken();
   waiting_ = true;
   progress_.wait(lock);
   waiting_ = false;
+}
+
+// Wakes the sleeping workers when copies wait for them, short of a batch.
+void ActionQueue::wake_for_untaken() {
+  if (asleep_ > 0 && untaken_ > 0) work_.notify_all();
 }
 
 // The oldest copy no worker has taken whose group no worker acts on; false

@@ -102,6 +102,9 @@ class ActionQueue {
 
   Entry& entry(std::uint64_t i) { return entries_[i % kEntries]; }
   Entry& add(std::unique_lock<std::mutex>& lock, Kind kind, std::size_t group, std::size_t size);
+  Entry& add_path(std::unique_lock<std::mutex>& lock, Kind kind, std::size_t group,
+                  const char* path);
+  void wake_for_untaken();
   bool reserve(std::size_t size, std::size_t& at);
   void hand_on(std::unique_lock<std::mutex>& lock);
   void wait_for_work(std::unique_lock<std::mutex>& lock);
